@@ -1,0 +1,52 @@
+# Windows side: type library, the DLL, and tests run under Wine.
+set(GEN_DIR ${CMAKE_BINARY_DIR}/generated)
+file(MAKE_DIRECTORY ${GEN_DIR})
+
+find_program(WIDL NAMES i686-w64-mingw32-widl widl REQUIRED)
+find_program(ICONV iconv REQUIRED)
+set(WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "System .idl files")
+set(WINE_TLB_DIR /usr/lib/i386-linux-gnu/wine/i386-windows CACHE PATH "Where stdole2.tlb lives")
+
+# widl stores help strings as the bytes it reads; clients read them with
+# code page 936, so it must be given GBK text.
+add_custom_command(
+  OUTPUT ${GEN_DIR}/velmora_h.h ${GEN_DIR}/velmora_i.c ${GEN_DIR}/velmora.tlb
+  COMMAND ${ICONV} -f UTF-8 -t GBK ${CMAKE_SOURCE_DIR}/resources/velmora.idl > ${GEN_DIR}/velmora.gbk.idl
+  COMMAND ${WIDL} --win32 -I${WINE_IDL_DIR} -L${WINE_TLB_DIR}
+          -h -H ${GEN_DIR}/velmora_h.h -u -U ${GEN_DIR}/velmora_i.c -t -T ${GEN_DIR}/velmora.tlb
+          ${GEN_DIR}/velmora.gbk.idl
+  DEPENDS ${CMAKE_SOURCE_DIR}/resources/velmora.idl
+  COMMENT "Compiling the type library"
+  VERBATIM)
+add_custom_target(velmora_idl DEPENDS ${GEN_DIR}/velmora_h.h ${GEN_DIR}/velmora.tlb)
+
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 936 -I${GEN_DIR} -I${CMAKE_SOURCE_DIR}/resources")
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+add_compile_options(-Wall -Wextra -Wno-unknown-pragmas -Wno-cast-function-type)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# Nothing outside Windows itself may be needed at run time.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+# Everything but the exports, so tests can link the Win32 shells directly.
+add_library(velmora_impl STATIC
+  ${GEN_DIR}/velmora_i.c
+  control/Text.cpp
+  control/MachineIdentity.cpp
+  control/VelmoraCtl.cpp
+  control/ConnectionPoint.cpp
+  registration/Module.cpp
+  registration/ClassFactory.cpp
+  registration/Registrar.cpp)
+add_dependencies(velmora_impl velmora_idl)
+target_include_directories(velmora_impl PUBLIC ${CMAKE_SOURCE_DIR} ${GEN_DIR})
+target_link_libraries(velmora_impl PUBLIC velmora_core ole32 oleaut32 uuid iphlpapi ws2_32 advapi32 user32)
+
+add_library(velmora SHARED registration/Exports.cpp registration/velmora.def resources/velmora.rc)
+set_target_properties(velmora PROPERTIES PREFIX "" OUTPUT_NAME velmora)
+set_source_files_properties(resources/velmora.rc PROPERTIES
+  OBJECT_DEPENDS "${GEN_DIR}/velmora.tlb;${CMAKE_SOURCE_DIR}/resources/VelmoraApp.rgs;${CMAKE_SOURCE_DIR}/resources/VelmoraCtl.rgs")
+target_link_libraries(velmora PRIVATE velmora_impl)
+
+include(${CMAKE_SOURCE_DIR}/cmake/wine-tests.cmake)

@@ -1,0 +1,37 @@
+# Tests of the Windows side run under Wine, in a private 32-bit prefix in
+# the build tree, with an Xvfb display for the windows they open.
+set(VELMORA_XDISPLAY 87 CACHE STRING "X display number of the test Xvfb")
+set(WINE_PREFIX_DIR ${CMAKE_BINARY_DIR}/wine/prefix)
+configure_file(${CMAKE_SOURCE_DIR}/tests/wine/wine-env.sh.in ${CMAKE_BINARY_DIR}/wine-env.sh @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/tests/wine/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+
+add_test(NAME wine_setup COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/setup-prefix.sh ${CMAKE_BINARY_DIR}/wine-env.sh)
+set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+add_test(NAME wine_teardown COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/teardown-prefix.sh ${CMAKE_BINARY_DIR}/wine-env.sh)
+set_tests_properties(wine_teardown PROPERTIES FIXTURES_CLEANUP wine)
+
+# GoogleTest from Debian's sources, cross-built.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# velmora_wine_test(NAME sources...): a GoogleTest program run under Wine.
+function(velmora_wine_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE velmora_impl gtest gmock)
+  add_dependencies(${name} velmora)
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
+endfunction()
+
+# velmora_wine_script(NAME script args...): a shell test that drives Wine.
+function(velmora_wine_script name script)
+  add_test(NAME ${name} COMMAND bash ${script} ${CMAKE_BINARY_DIR}/wine-env.sh ${ARGN})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
+endfunction()
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/win ${CMAKE_BINARY_DIR}/tests-win)
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/uidriver ${CMAKE_BINARY_DIR}/uidriver)
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/uidriver ${CMAKE_BINARY_DIR}/tests-uidriver)

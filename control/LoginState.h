@@ -1,0 +1,77 @@
+// Who is logged in, from which machine, in which project and role.
+// Touched only by the apartment thread.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <string>
+
+namespace velmora {
+
+struct LoginState {
+  std::string UserName;
+  std::string UserID;
+  std::string Password;
+  std::string MacID;
+  std::string IP;
+  std::string Computer;
+  std::string DomainAccount;
+  std::string CurrentProject;
+  std::string Specialty;
+  std::string SpecialtyName;
+  std::string DeptCode;
+  std::string DeptName;
+  VARIANT_BOOL IsTeamLeader = VARIANT_FALSE;
+  VARIANT_BOOL IsDesigner = VARIANT_FALSE;
+  VARIANT_BOOL CanMakePlan = VARIANT_FALSE;
+  std::string CurrentTask;
+  std::string LocalFilePath;
+  std::string ProjectName;
+  std::string ManagedRoles;
+  std::string ManagedSpecialty;
+  std::string RoleName;
+  std::string RoleType;
+  std::string FtpIP;
+  std::string FtpUserName;
+  std::string FtpPassword;
+  std::string ManageSpecNames;
+  std::string InRoles;
+  std::string ProjectFtpServer;
+  std::string ProjectFtpUser;
+  std::string ProjectFtpPassword;
+  std::string MessageIP;
+  LONG RoleID = -1;
+
+  // What a logout forgets: everything but the machine identity and the
+  // chosen message server.
+  void ClearUser() {
+    UserName.clear();
+    UserID.clear();
+    Password.clear();
+    DomainAccount.clear();
+    CurrentProject.clear();
+    Specialty.clear();
+    SpecialtyName.clear();
+    DeptCode.clear();
+    DeptName.clear();
+    IsTeamLeader = IsDesigner = CanMakePlan = VARIANT_FALSE;
+    CurrentTask.clear();
+    ProjectName.clear();
+    LocalFilePath.clear();
+    ManagedRoles.clear();
+    ManagedSpecialty.clear();
+    RoleName.clear();
+    RoleType.clear();
+    RoleID = -1;
+    FtpIP.clear();
+    FtpUserName.clear();
+    FtpPassword.clear();
+    ManageSpecNames.clear();
+    InRoles.clear();
+    ProjectFtpServer.clear();
+    ProjectFtpUser.clear();
+    ProjectFtpPassword.clear();
+  }
+};
+
+}  // namespace velmora

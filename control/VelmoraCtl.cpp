@@ -1,0 +1,283 @@
+#include "control/VelmoraCtl.h"
+
+#include <olectl.h>
+
+#include <new>
+
+#include "control/MachineIdentity.h"
+#include "control/Text.h"
+#include "registration/Module.h"
+
+namespace velmora {
+namespace {
+
+constexpr DWORD kSafetySupported = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+
+// What a text getter answers for an empty field.
+enum class WhenEmpty {
+  Fail,         // E_FAIL, out-pointer null: scripts learn "nobody logged in"
+  EmptyString,  // S_OK with an allocated ""
+  Null,         // S_OK with a null BSTR
+};
+
+HRESULT GetText(const std::string& field, WhenEmpty rule, BSTR* out) {
+  if (!out) return S_OK;
+  *out = nullptr;
+  if (!field.empty()) return ToBstr(field, out);
+  switch (rule) {
+    case WhenEmpty::Fail:
+      return E_FAIL;
+    case WhenEmpty::EmptyString:
+      *out = SysAllocString(L"");
+      return *out ? S_OK : E_OUTOFMEMORY;
+    case WhenEmpty::Null:
+      break;
+  }
+  return S_OK;
+}
+
+HRESULT GetFlag(VARIANT_BOOL value, VARIANT_BOOL* out) {
+  if (out) *out = value;
+  return S_OK;
+}
+
+template <typename T>
+void ClearOut(T** out) {
+  if (out) *out = nullptr;
+}
+
+}  // namespace
+
+// ---- creation and lifetime -------------------------------------------------
+
+HRESULT VelmoraCtl::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+  auto* object = new (std::nothrow) VelmoraCtl(outer);
+  if (!object) return E_OUTOFMEMORY;
+  HRESULT hr = object->inner_.QueryInterface(riid, ppv);
+  object->inner_.Release();  // the creation reference; frees the object if QI failed
+  return hr;
+}
+
+VelmoraCtl::VelmoraCtl(IUnknown* outer)
+    : outer_(outer ? outer : &inner_),
+      events_(this, outer ? outer : &inner_, DIID__IVelmoraCtlEvents) {
+  ModuleLock();
+  CollectMachineIdentity(state_);
+}
+
+VelmoraCtl::~VelmoraCtl() {
+  Logout();
+  events_.DisconnectAll();
+  ModuleUnlock();
+}
+
+STDMETHODIMP VelmoraCtl::Inner::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  IUnknown* p = nullptr;
+  if (riid == IID_IUnknown) {
+    p = this;
+  } else if (riid == IID_IVelmoraCtl || riid == IID_IDispatch) {
+    p = static_cast<IVelmoraCtl*>(self_);
+  } else if (riid == IID_ISupportErrorInfo) {
+    p = static_cast<ISupportErrorInfo*>(self_);
+  } else if (riid == IID_IConnectionPointContainer) {
+    p = static_cast<IConnectionPointContainer*>(self_);
+  } else if (riid == IID_IObjectSafety) {
+    p = static_cast<IObjectSafety*>(self_);
+  }
+  *ppv = p;
+  if (!p) return E_NOINTERFACE;
+  p->AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP_(ULONG) VelmoraCtl::Inner::AddRef() { return InterlockedIncrement(&refs_); }
+
+STDMETHODIMP_(ULONG) VelmoraCtl::Inner::Release() {
+  ULONG r = InterlockedDecrement(&refs_);
+  if (r == 0) {
+    refs_ = 1;  // guards against re-entry while the destructor runs
+    delete self_;
+  }
+  return r;
+}
+
+// ---- IDispatch ---------------------------------------------------------------
+
+HRESULT VelmoraCtl::EnsureTypeInfo() {
+  if (typeInfo_) return S_OK;
+  Microsoft::WRL::ComPtr<ITypeLib> library;
+  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+  if (FAILED(hr)) return hr;
+  return library->GetTypeInfoOfGuid(IID_IVelmoraCtl, &typeInfo_);
+}
+
+STDMETHODIMP VelmoraCtl::GetTypeInfoCount(UINT* count) {
+  if (!count) return E_POINTER;
+  *count = 1;
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+  if (!info) return E_POINTER;
+  *info = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  HRESULT hr = EnsureTypeInfo();
+  if (FAILED(hr)) return hr;
+  return typeInfo_.CopyTo(info);
+}
+
+STDMETHODIMP VelmoraCtl::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  HRESULT hr = EnsureTypeInfo();
+  if (FAILED(hr)) return hr;
+  return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
+}
+
+STDMETHODIMP VelmoraCtl::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  HRESULT hr = EnsureTypeInfo();
+  if (FAILED(hr)) return hr;
+  return DispInvoke(static_cast<IVelmoraCtl*>(this), typeInfo_.Get(), id, flags, params, result,
+                    excep, argErr);
+}
+
+// ---- login state getters ---------------------------------------------------
+
+STDMETHODIMP VelmoraCtl::get_UserID(BSTR* pVal) { return GetText(state_.UserID, WhenEmpty::Fail, pVal); }
+STDMETHODIMP VelmoraCtl::get_UserName(BSTR* pVal) { return GetText(state_.UserName, WhenEmpty::Fail, pVal); }
+STDMETHODIMP VelmoraCtl::get_Password(BSTR* pVal) { return GetText(state_.Password, WhenEmpty::Fail, pVal); }
+STDMETHODIMP VelmoraCtl::get_Computer(BSTR* p) { return GetText(state_.Computer, WhenEmpty::Fail, p); }
+STDMETHODIMP VelmoraCtl::get_IP(BSTR* p) { return GetText(state_.IP, WhenEmpty::Fail, p); }
+STDMETHODIMP VelmoraCtl::get_MacID(BSTR* p) { return GetText(state_.MacID, WhenEmpty::Fail, p); }
+STDMETHODIMP VelmoraCtl::get_DomainAccount(BSTR* p) { return GetText(state_.DomainAccount, WhenEmpty::Fail, p); }
+STDMETHODIMP VelmoraCtl::get_CurrentProject(BSTR* p) { return GetText(state_.CurrentProject, WhenEmpty::Fail, p); }
+
+STDMETHODIMP VelmoraCtl::get_Specialty(BSTR* p) { return GetText(state_.Specialty, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_SpecialtyName(BSTR* p) { return GetText(state_.SpecialtyName, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_DeptCode(BSTR* p) { return GetText(state_.DeptCode, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_DeptName(BSTR* p) { return GetText(state_.DeptName, WhenEmpty::EmptyString, p); }
+
+STDMETHODIMP VelmoraCtl::get_CurrentTask(BSTR* p) { return GetText(state_.CurrentTask, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_LocalFilePath(BSTR* p) { return GetText(state_.LocalFilePath, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_ProjectName(BSTR* p) { return GetText(state_.ProjectName, WhenEmpty::EmptyString, p); }
+
+STDMETHODIMP VelmoraCtl::get_ManagedRoles(BSTR* p) { return GetText(state_.ManagedRoles, WhenEmpty::Null, p); }
+STDMETHODIMP VelmoraCtl::get_ManagedSpecialty(BSTR* p) { return GetText(state_.ManagedSpecialty, WhenEmpty::Null, p); }
+STDMETHODIMP VelmoraCtl::get_RoleName(BSTR* p) { return GetText(state_.RoleName, WhenEmpty::Null, p); }
+STDMETHODIMP VelmoraCtl::get_RoleType(BSTR* p) { return GetText(state_.RoleType, WhenEmpty::Null, p); }
+STDMETHODIMP VelmoraCtl::get_ManageSpecNames(BSTR* p) { return GetText(state_.ManageSpecNames, WhenEmpty::Null, p); }
+STDMETHODIMP VelmoraCtl::get_InRoles(BSTR* p) { return GetText(state_.InRoles, WhenEmpty::Null, p); }
+
+STDMETHODIMP VelmoraCtl::get_IsTeamLeader(VARIANT_BOOL* p) { return GetFlag(state_.IsTeamLeader, p); }
+STDMETHODIMP VelmoraCtl::get_IsDesigner(VARIANT_BOOL* p) { return GetFlag(state_.IsDesigner, p); }
+STDMETHODIMP VelmoraCtl::get_CanMakePlan(VARIANT_BOOL* p) { return GetFlag(state_.CanMakePlan, p); }
+
+STDMETHODIMP VelmoraCtl::get_RoleID(LONG* pVal) {
+  if (pVal) *pVal = state_.RoleID;
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::put_CurrentTask(BSTR newVal) {
+  state_.CurrentTask = ToMultiByte(newVal);
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::Logout() {
+  state_.ClearUser();
+  return S_OK;
+}
+
+// ---- members whose subsystems are not built yet ----------------------------
+
+STDMETHODIMP VelmoraCtl::Login(BSTR, VARIANT_BOOL* pVal) {
+  if (pVal) *pVal = VARIANT_FALSE;
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::ChangePassword() { return E_NOTIMPL; }
+STDMETHODIMP VelmoraCtl::GetAssignedFunction(IDispatch** pVal) {
+  ClearOut(pVal);
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::GetUserInfoByTask(BSTR, BSTR, BSTR, BSTR, LONG) { return E_NOTIMPL; }
+STDMETHODIMP VelmoraCtl::GetUserInfoByProject(BSTR) { return E_NOTIMPL; }
+STDMETHODIMP VelmoraCtl::get_SystemDate(BSTR* pVal) {
+  ClearOut(pVal);
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::get_SystemDateEx(BSTR* pVal) {
+  ClearOut(pVal);
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::FtpServerInfo(BSTR, BSTR* pFtpIPVal, BSTR* pUserName, BSTR* pPassword) {
+  ClearOut(pFtpIPVal);
+  ClearOut(pUserName);
+  ClearOut(pPassword);
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::GetSignature(BSTR, LONG, VARIANT_BOOL, BSTR* pVal) {
+  ClearOut(pVal);
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::CanChangeTask(LONG, BSTR, BSTR*, VARIANT_BOOL* pvb) {
+  if (pvb) *pvb = VARIANT_FALSE;
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::ChangeTask(LONG, BSTR, VARIANT_BOOL, BSTR*, VARIANT_BOOL* pvb) {
+  if (pvb) *pvb = VARIANT_FALSE;
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::CanSetResource(BSTR, BSTR, VARIANT_BOOL* pvb) {
+  if (pvb) *pvb = VARIANT_FALSE;
+  return E_NOTIMPL;
+}
+STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG) { return E_NOTIMPL; }
+
+// ---- ISupportErrorInfo, connection points, object safety -------------------
+
+STDMETHODIMP VelmoraCtl::InterfaceSupportsErrorInfo(REFIID riid) {
+  return riid == IID_IVelmoraCtl ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP VelmoraCtl::EnumConnectionPoints(IEnumConnectionPoints** e) {
+  return CreateConnectionPointEnum(outer_, {&events_}, e);
+}
+
+STDMETHODIMP VelmoraCtl::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {
+  if (!point) return E_POINTER;
+  *point = nullptr;
+  if (riid != DIID__IVelmoraCtlEvents) return CONNECT_E_NOCONNECTION;
+  *point = &events_;
+  events_.AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) {
+  if (!supported || !enabled) return E_POINTER;
+  Microsoft::WRL::ComPtr<IUnknown> probe;
+  HRESULT hr = inner_.QueryInterface(riid, reinterpret_cast<void**>(probe.GetAddressOf()));
+  if (FAILED(hr)) {
+    *supported = 0;
+    *enabled = 0;
+    return hr;
+  }
+  *supported = kSafetySupported;
+  *enabled = safetyEnabled_;
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) {
+  Microsoft::WRL::ComPtr<IUnknown> probe;
+  if (FAILED(inner_.QueryInterface(riid, reinterpret_cast<void**>(probe.GetAddressOf())))) {
+    return E_NOINTERFACE;
+  }
+  if (mask & ~kSafetySupported) return E_FAIL;
+  safetyEnabled_ = (safetyEnabled_ & ~mask) | (enabled & mask);
+  return S_OK;
+}
+
+}  // namespace velmora

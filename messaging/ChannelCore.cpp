@@ -1,0 +1,160 @@
+#include "messaging/ChannelCore.h"
+
+namespace velmora::msg {
+
+namespace {
+
+// Only the first four addresses of the host go into the own record; the
+// fifth entry is left for the address the server observes.
+constexpr size_t kOwnAddressEntries = 4;
+constexpr size_t kResourceAccountOffset = kTypeCodeSize + 40;
+
+DispatchResult SetIndicator(Indicator indicator, int32_t value) {
+  DispatchResult result;
+  result.indicator = indicator;
+  result.value = value;
+  return result;
+}
+
+}  // namespace
+
+DispatchResult ChannelCore::Dispatch(const uint8_t* data, size_t length, Ipv4 senderIp,
+                                     uint16_t senderPort) {
+  DispatchResult result;
+  if (length < kShortDatagramSize) return result;
+  const uint8_t* record = data + kTypeCodeSize;
+
+  switch (ReadType(data, length)) {
+    case kMsgRegistered:
+      own_ = PeerRecord::Decode(record);
+      return SetIndicator(Indicator::kRegistered, 1);
+
+    case kMsgPeerList: {
+      PeerRecord peer = PeerRecord::Decode(record);
+      peer.observedIp = Ipv4{};
+      peer.observedPort = 0;
+      peers_.AddPeer(peer);
+      return result;
+    }
+
+    case kMsgPeerListEnd:
+      return SetIndicator(Indicator::kPeerListComplete, 1);
+
+    case kMsgAliveCheck:
+      Reply(result, kMsgAliveAnswer, senderIp, senderPort);
+      return result;
+
+    case kMsgProbe: {
+      const PeerRecord peer = PeerRecord::Decode(record);
+      if (senderIp == serverAddress_) {
+        // The server names a client to reach: answer every address it lists.
+        for (size_t i = 0; i < peer.CountedEntries(); ++i) {
+          Reply(result, kMsgProbeAnswer, peer.entries[i].ip, peer.entries[i].port);
+        }
+      } else {
+        NotePeerAddress(peer, senderIp, senderPort);
+        Reply(result, kMsgProbeAnswer, senderIp, senderPort);
+      }
+      return result;
+    }
+
+    case kMsgProbeAnswer:
+      NotePeerAddress(PeerRecord::Decode(record), senderIp, senderPort);
+      return result;
+
+    case kMsgPeerText:
+      if (length > kShortDatagramSize) {
+        Reply(result, kMsgPeerTextAck, senderIp, senderPort);
+        PeerText text;
+        text.senderName = ReadText(record, kPeerNameSlot);
+        text.text.assign(data + kShortDatagramSize, data + length);
+        result.message = std::move(text);
+      }
+      return result;
+
+    case kMsgLockTableEnd:
+      return SetIndicator(Indicator::kLockTableComplete, 1);
+
+    case kMsgLockRecord:
+      // A cut-off lock record would store a task list that was never sent.
+      if (length >= kLockDatagramSize) locks_.Store(TaskLockRecord::Decode(record));
+      return result;
+
+    case kMsgLockChangeDone:
+      return SetIndicator(Indicator::kChangeResult, 1);
+
+    case kMsgLockRefused:
+      if (length < kLockDatagramSize) return result;
+      holderName_ = TaskLockRecord::Decode(record).account;
+      return SetIndicator(Indicator::kChangeResult, 2);
+
+    case kMsgResourceAnswer:
+      if (length < kResourceDatagramSize) return result;
+      return SetIndicator(Indicator::kResourceResult, data[kResourceAccountOffset] == 0 ? 1 : 0);
+
+    default:
+      return result;
+  }
+}
+
+void ChannelCore::BuildOwnRecord(const std::vector<Ipv4>& addresses, uint16_t port) {
+  own_ = PeerRecord{};
+  for (const Ipv4& ip : addresses) {
+    if (own_.count >= kOwnAddressEntries) break;
+    own_.entries[own_.count] = AddressEntry{ip, port};
+    ++own_.count;
+  }
+}
+
+void ChannelCore::SetOwnName(const std::string& name) { own_.name = SlotText(name, kPeerNameSlot); }
+
+bool ChannelCore::IsOwnAddress(const Ipv4& ip) const {
+  for (size_t i = 0; i < own_.CountedEntries(); ++i) {
+    if (own_.entries[i].ip == ip) return true;
+  }
+  return false;
+}
+
+int ChannelCore::CheckTaskLock(const std::string& account, int32_t projectId,
+                               const std::string& tasks, std::string& holder) const {
+  holder = locks_.FindBlockingHolder(account, projectId, tasks);
+  return LockCheckResult(holder, account);
+}
+
+std::vector<uint8_t> ChannelCore::MakeOwnDatagram(uint32_t type) const {
+  return MakeDatagram(type, own_);
+}
+
+std::vector<uint8_t> ChannelCore::MakeLockTableRequest() {
+  return MakeDatagram(kMsgLockTableRequest, TaskLockRecord{});
+}
+
+std::vector<uint8_t> ChannelCore::MakeLockChange(bool claim, const std::string& account,
+                                                 const std::string& displayName,
+                                                 int32_t projectId, const std::string& tasks) {
+  TaskLockRecord record{account, displayName, projectId, tasks};
+  return MakeDatagram(claim ? kMsgLockClaim : kMsgLockRelease, record);
+}
+
+std::vector<uint8_t> ChannelCore::MakeResourceQuery(const std::string& account,
+                                                    const std::string& displayName,
+                                                    const std::string& projectUuid,
+                                                    const std::string& specialty) {
+  ResourceQuery query{projectUuid, account, displayName, specialty};
+  return MakeDatagram(kMsgResourceQuery, query);
+}
+
+void ChannelCore::Reply(DispatchResult& result, uint32_t type, const Ipv4& ip,
+                        uint16_t port) const {
+  result.sends.push_back(Outgoing{ip, port, MakeDatagram(type, own_)});
+}
+
+void ChannelCore::NotePeerAddress(const PeerRecord& record, const Ipv4& ip, uint16_t port) {
+  PeerRecord* listed = peers_.FindPeer(record.name);
+  if (listed != nullptr && IsZero(listed->observedIp)) {
+    listed->observedIp = ip;
+    listed->observedPort = port;
+  }
+}
+
+}  // namespace velmora::msg

@@ -1,0 +1,100 @@
+// What the message channel decides for one received datagram, apart from
+// locking and sockets: the caller holds its channel lock around every call
+// here, then does the returned sends and callbacks after releasing it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "messaging/LockTable.h"
+#include "messaging/PeerList.h"
+#include "messaging/Records.h"
+
+namespace velmora::msg {
+
+// Reply indicator a datagram sets; the caller stores `DispatchResult::value`
+// into it.
+enum class Indicator {
+  kNone,
+  kRegistered,         // 1
+  kPeerListComplete,   // 1
+  kLockTableComplete,  // 1
+  kChangeResult,       // 1 done, 2 refused
+  kResourceResult,     // 1 free, 0 taken
+};
+
+struct Outgoing {
+  Ipv4 ip{};
+  uint16_t port = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct PeerText {
+  std::string senderName;
+  std::vector<uint8_t> text;  // at least one byte, not terminated
+};
+
+struct DispatchResult {
+  Indicator indicator = Indicator::kNone;
+  int32_t value = 0;
+  std::vector<Outgoing> sends;
+  std::optional<PeerText> message;
+};
+
+class ChannelCore {
+ public:
+  DispatchResult Dispatch(const uint8_t* data, size_t length, Ipv4 senderIp, uint16_t senderPort);
+
+  // Own record: zeroed, then one entry per address (the first four) with
+  // `port`. The name is cleared; SetOwnName fills it in.
+  void BuildOwnRecord(const std::vector<Ipv4>& addresses, uint16_t port);
+  // Stores the name as it goes out: cut to the record's name slot.
+  void SetOwnName(const std::string& name);
+  const PeerRecord& ownRecord() const { return own_; }
+  void SetOwnRecord(const PeerRecord& record) { own_ = record; }
+
+  // True when `ip` is the address of one of the own record's counted entries.
+  bool IsOwnAddress(const Ipv4& ip) const;
+
+  void SetServerAddress(const Ipv4& ip) { serverAddress_ = ip; }
+  const Ipv4& serverAddress() const { return serverAddress_; }
+
+  const std::string& holderName() const { return holderName_; }
+
+  PeerList& peers() { return peers_; }
+  const PeerList& peers() const { return peers_; }
+  LockTable& locks() { return locks_; }
+  const LockTable& locks() const { return locks_; }
+
+  // Answer to a lock question from the lock table: 1 when the asker may
+  // change the tasks, else 0; `holder` names who blocks, or is left empty.
+  int CheckTaskLock(const std::string& account, int32_t projectId, const std::string& tasks,
+                    std::string& holder) const;
+
+  // Requests. Own-record kinds: 101 register, 102 logout, 104 peer list (and
+  // the answers 107, 109, 111).
+  std::vector<uint8_t> MakeOwnDatagram(uint32_t type) const;
+  static std::vector<uint8_t> MakeLockTableRequest();
+  static std::vector<uint8_t> MakeLockChange(bool claim, const std::string& account,
+                                             const std::string& displayName, int32_t projectId,
+                                             const std::string& tasks);
+  static std::vector<uint8_t> MakeResourceQuery(const std::string& account,
+                                                const std::string& displayName,
+                                                const std::string& projectUuid,
+                                                const std::string& specialty);
+
+ private:
+  void Reply(DispatchResult& result, uint32_t type, const Ipv4& ip, uint16_t port) const;
+  void NotePeerAddress(const PeerRecord& record, const Ipv4& ip, uint16_t port);
+
+  PeerRecord own_;
+  PeerList peers_;
+  LockTable locks_;
+  std::string holderName_;
+  Ipv4 serverAddress_{};
+};
+
+}  // namespace velmora::msg

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <windows.h>
+
+namespace velmora {
+
+// The module's one class factory, created on first request and reused.
+// Its references do not hold the module; live objects and LockServer do.
+HRESULT GetClassFactory(REFIID riid, void** ppv);
+// Frees the cached factory when the module goes away.
+void ReleaseClassFactory();
+
+}  // namespace velmora

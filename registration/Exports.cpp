@@ -1,0 +1,30 @@
+// The four exports of the self-registering in-process server.
+#include <windows.h>
+
+#include "registration/ClassFactory.h"
+#include "registration/Module.h"
+#include "registration/Registrar.h"
+#include "velmora_h.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // Explicit unload only: at process exit other threads may still hold it.
+    velmora::ReleaseClassFactory();
+  }
+  return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (clsid != CLSID_VelmoraCtl) return CLASS_E_CLASSNOTAVAILABLE;
+  return velmora::GetClassFactory(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return velmora::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() { return velmora::RegisterServer(); }
+
+STDAPI DllUnregisterServer() { return velmora::UnregisterServer(); }

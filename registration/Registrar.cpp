@@ -1,0 +1,184 @@
+#include "registration/Registrar.h"
+
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "control/Raii.h"
+#include "registration/Module.h"
+#include "registration/RgsScript.h"
+#include "resources/resource.h"
+#include "velmora_h.h"
+
+namespace velmora {
+namespace {
+
+constexpr char kAppId[] = "{3726D7AF-4014-4B19-A3B0-18B70FB633F4}";
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+HRESULT LoadScript(int id, rgs::Script* script) {
+  HMODULE module = ModuleHandle();
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), L"REGISTRY");
+  if (!found) return HRESULT_FROM_WIN32(GetLastError());
+  HGLOBAL loaded = LoadResource(module, found);
+  const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+  if (!data) return HRESULT_FROM_WIN32(GetLastError());
+  std::string text(data, SizeofResource(module, found));
+  rgs::ParseResult parsed = rgs::Parse(text, {{"MODULE", Narrow(ModulePath())}, {"APPID", kAppId}});
+  if (!parsed.script) return E_UNEXPECTED;  // a broken embedded script is a build fault
+  *script = std::move(*parsed.script);
+  return S_OK;
+}
+
+HRESULT RootKey(const std::string& name, HKEY* root) {
+  if (name == "HKCR" || name == "HKEY_CLASSES_ROOT") *root = HKEY_CLASSES_ROOT;
+  else if (name == "HKLM" || name == "HKEY_LOCAL_MACHINE") *root = HKEY_LOCAL_MACHINE;
+  else if (name == "HKCU" || name == "HKEY_CURRENT_USER") *root = HKEY_CURRENT_USER;
+  else return E_UNEXPECTED;
+  return S_OK;
+}
+
+HRESULT SetString(HKEY key, const wchar_t* name, const std::string& utf8) {
+  std::wstring value = Widen(utf8);
+  LONG rc = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  return HRESULT_FROM_WIN32(rc);
+}
+
+HRESULT DeleteTree(HKEY parent, const std::wstring& name) {
+  LONG rc = RegDeleteTreeW(parent, name.c_str());
+  if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) {
+    rc = RegDeleteKeyW(parent, name.c_str());
+    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+  }
+  return HRESULT_FROM_WIN32(rc);
+}
+
+HRESULT WriteKey(HKEY parent, const rgs::Key& k) {
+  std::wstring name = Widen(k.name);
+  if (k.forceRemove) {
+    HRESULT hr = DeleteTree(parent, name);
+    if (FAILED(hr)) return hr;
+  }
+  UniqueHkey key;
+  LONG rc = RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                            nullptr, key.put(), nullptr);
+  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+  if (k.defaultValue) {
+    HRESULT hr = SetString(key.get(), nullptr, *k.defaultValue);
+    if (FAILED(hr)) return hr;
+  }
+  for (const auto& [valueName, data] : k.values) {
+    HRESULT hr = SetString(key.get(), Widen(valueName).c_str(), data);
+    if (FAILED(hr)) return hr;
+  }
+  for (const rgs::Key& child : k.children) {
+    HRESULT hr = WriteKey(key.get(), child);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+// A key we own goes when nothing of anyone else's is left below it; a
+// ForceRemove key goes with its whole subtree; NoRemove keys stay.
+HRESULT RemoveKey(HKEY parent, const rgs::Key& k) {
+  std::wstring name = Widen(k.name);
+  if (k.forceRemove && !k.noRemove) return DeleteTree(parent, name);
+
+  UniqueHkey key;
+  LONG rc = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ | KEY_WRITE, key.put());
+  if (rc == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+  for (const rgs::Key& child : k.children) {
+    HRESULT hr = RemoveKey(key.get(), child);
+    if (FAILED(hr)) return hr;
+  }
+  for (const auto& value : k.values) RegDeleteValueW(key.get(), Widen(value.first).c_str());
+  if (k.noRemove) return S_OK;
+
+  DWORD subkeys = 0;
+  rc = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                        nullptr, nullptr, nullptr, nullptr);
+  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+  key.reset();
+  if (subkeys != 0) return S_OK;
+  rc = RegDeleteKeyW(parent, name.c_str());
+  return rc == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(rc);
+}
+
+HRESULT RunScript(int id, bool registering) {
+  rgs::Script script;
+  HRESULT hr = LoadScript(id, &script);
+  if (FAILED(hr)) return hr;
+  HKEY root = nullptr;
+  hr = RootKey(script.root, &root);
+  if (FAILED(hr)) return hr;
+  for (const rgs::Key& key : script.keys) {
+    hr = registering ? WriteKey(root, key) : RemoveKey(root, key);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT LoadOwnTypeLib(Microsoft::WRL::ComPtr<ITypeLib>* library) {
+  return LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, library->ReleaseAndGetAddressOf());
+}
+
+HRESULT RegisterTypeLibrary() {
+  Microsoft::WRL::ComPtr<ITypeLib> library;
+  HRESULT hr = LoadOwnTypeLib(&library);
+  if (FAILED(hr)) return hr;
+  std::wstring path = ModulePath();
+  return RegisterTypeLib(library.Get(), const_cast<LPOLESTR>(path.c_str()), nullptr);
+}
+
+HRESULT UnregisterTypeLibrary() {
+  Microsoft::WRL::ComPtr<ITypeLib> library;
+  HRESULT hr = LoadOwnTypeLib(&library);
+  if (FAILED(hr)) return hr;
+  TLIBATTR* attr = nullptr;
+  hr = library->GetLibAttr(&attr);
+  if (FAILED(hr)) return hr;
+  // Nothing registered is nothing to remove.
+  UniqueBstr registeredPath;
+  if (SUCCEEDED(QueryPathOfRegTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                      registeredPath.put()))) {
+    hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+  }
+  library->ReleaseTLibAttr(attr);
+  return hr;
+}
+
+}  // namespace
+
+HRESULT RegisterServer() {
+  HRESULT hr = RunScript(IDR_VELMORA_APP, true);
+  if (SUCCEEDED(hr)) hr = RunScript(IDR_VELMORA_CTL, true);
+  if (SUCCEEDED(hr)) hr = RegisterTypeLibrary();
+  return hr;
+}
+
+HRESULT UnregisterServer() {
+  HRESULT hr = RunScript(IDR_VELMORA_CTL, false);
+  if (SUCCEEDED(hr)) hr = UnregisterTypeLibrary();
+  if (SUCCEEDED(hr)) hr = RunScript(IDR_VELMORA_APP, false);
+  return hr;
+}
+
+}  // namespace velmora

@@ -1,0 +1,154 @@
+#include "messaging/LockTable.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace velmora::msg {
+namespace {
+
+TaskLockRecord Lock(const std::string& account, int32_t project, const std::string& tasks,
+                    const std::string& name = "") {
+  return TaskLockRecord{account, name, project, tasks};
+}
+
+std::vector<std::string> KeysInOrder(const LockTable& table) {
+  std::vector<std::string> keys;
+  table.ForEach([&](const TaskLockRecord& record) { keys.push_back(LockKey(record)); });
+  return keys;
+}
+
+TEST(LockTable, KeepsOneRecordPerKeyInByteOrder) {
+  LockTable table;
+  table.Store(Lock("bob", 1, "t1", "first"));
+  table.Store(Lock("amy", 1, "t2"));
+  table.Store(Lock("\xC0\xEE", 1, "t3"));  // high bytes sort after ASCII
+  table.Store(Lock("bob", 1, "t1", "second"));
+
+  EXPECT_EQ(table.size(), 3u);
+  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy1t2", "bob1t1", "\xC0\xEE" "1t3"}));
+  std::vector<std::string> names;
+  table.ForEach([&](const TaskLockRecord& r) { names.push_back(r.displayName); });
+  EXPECT_EQ(names[1], "second");
+}
+
+TEST(LockTable, SameKeyFromAnotherProjectReplacesAndMovesTheLock) {
+  // "a" + 12 + "3,x" and "a" + 123 + ",x" share the key "a123,x".
+  LockTable table;
+  table.Store(Lock("a", 12, "3,x"));
+  table.Store(Lock("a", 123, ",x"));
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(table.FindBlockingHolder("z", 12, "3,x"), "");
+  EXPECT_EQ(table.FindBlockingHolder("z", 123, "x"), "a");
+}
+
+TEST(LockTable, BlockingRulesOwnAccountOtherProjectAndIntersection) {
+  LockTable table;
+  table.Store(Lock("me", 7, "t1,t2"));
+  table.Store(Lock("other", 7, "t3"));
+
+  EXPECT_EQ(table.FindBlockingHolder("me", 7, "t1"), "");   // own lock
+  EXPECT_EQ(table.FindBlockingHolder("me", 8, "t3"), "");   // other project
+  EXPECT_EQ(table.FindBlockingHolder("me", 7, "t4"), "");   // no shared task
+  EXPECT_EQ(table.FindBlockingHolder("me", 7, "T3"), "");   // case matters
+  EXPECT_EQ(table.FindBlockingHolder("me", 7, "t4,t3"), "other");
+  EXPECT_EQ(table.FindBlockingHolder("you", 7, "t2"), "me");
+}
+
+TEST(LockTable, SmallestBlockingKeyWins) {
+  LockTable table;
+  table.Store(Lock("bob", 3, "x,t1"));
+  table.Store(Lock("amy", 3, "t1,y"));
+  table.Store(Lock("aaa", 3, "t9"));
+  EXPECT_EQ(table.FindBlockingHolder("carl", 3, "t1"), "amy");
+  // The order holds across pieces too: amy blocks through t1 and bob through x.
+  EXPECT_EQ(table.FindBlockingHolder("carl", 3, "x,t1"), "amy");
+  // Once amy asks, her own lock is skipped and bob comes next.
+  EXPECT_EQ(table.FindBlockingHolder("amy", 3, "t1"), "bob");
+}
+
+TEST(LockTable, EmptyPiecesBlockButEmptyListsNever) {
+  LockTable table;
+  table.Store(Lock("bob", 1, "a,"));
+  table.Store(Lock("eve", 1, ""));
+  EXPECT_EQ(table.FindBlockingHolder("me", 1, "b,"), "bob");
+  EXPECT_EQ(table.FindBlockingHolder("me", 1, ""), "");
+}
+
+TEST(LockTable, AccountTooLongForItsSlotIsNotBlockedByItsOwnLock) {
+  // The lock came back through the record with the account cut to 9 bytes.
+  LockTable table;
+  table.Store(Lock("verylongu", 5, "t1"));
+  EXPECT_EQ(table.FindBlockingHolder("verylonguser", 5, "t1"), "");
+  EXPECT_EQ(table.FindBlockingHolder("verylongu", 5, "t1"), "");
+  EXPECT_EQ(table.FindBlockingHolder("verylong", 5, "t1"), "verylongu");
+}
+
+TEST(LockTable, RemoveProjectDropsOnlyThatProject) {
+  LockTable table;
+  table.Store(Lock("bob", 7, "t1"));
+  table.Store(Lock("amy", 7, "t2"));
+  table.Store(Lock("amy", 8, "t1"));
+  EXPECT_EQ(table.RemoveProject(7), 2u);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(table.FindBlockingHolder("me", 7, "t1,t2"), "");
+  EXPECT_EQ(table.FindBlockingHolder("me", 8, "t1"), "amy");
+  EXPECT_EQ(table.RemoveProject(7), 0u);
+
+  table.Store(Lock("bob", 7, "t1"));
+  EXPECT_EQ(table.FindBlockingHolder("me", 7, "t1"), "bob");
+}
+
+TEST(LockTable, RemoveHeldTakesOnlyTheAccountsIntersectingLocks) {
+  LockTable table;
+  table.Store(Lock("bob", 1, "t1,t2"));
+  table.Store(Lock("bob", 1, "t5"));
+  table.Store(Lock("bob", 2, "t1"));
+  table.Store(Lock("amy", 1, "t1"));
+  EXPECT_EQ(table.RemoveHeld("bob", 1, "t2,t9"), 1u);
+  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy1t1", "bob1t5", "bob2t1"}));
+  EXPECT_EQ(table.RemoveHeld("bob", 1, "t1"), 0u);
+}
+
+TEST(LockTable, IndexStaysConsistentThroughReplaceAndRemove) {
+  LockTable table;
+  for (int i = 0; i < 50; ++i) {
+    table.Store(Lock("u" + std::to_string(i % 5), i % 3, "t" + std::to_string(i) + ",shared"));
+  }
+  for (int i = 0; i < 50; i += 2) table.RemoveHeld("u" + std::to_string(i % 5), i % 3, "t" + std::to_string(i));
+  table.RemoveProject(1);
+  size_t project2 = 0;
+  std::string firstOther;
+  table.ForEach([&](const TaskLockRecord& r) {
+    if (r.projectId == 2) {
+      ++project2;
+      if (firstOther.empty() && r.account != "u0") firstOther = r.account;
+    }
+  });
+  ASSERT_GT(project2, 0u);
+  EXPECT_EQ(table.FindBlockingHolder("u0", 2, "shared"), firstOther);
+  EXPECT_EQ(table.FindBlockingHolder("zz", 1, "shared"), "");
+}
+
+TEST(LockTable, CopiesAnswerOnTheirOwn) {
+  LockTable original;
+  original.Store(Lock("bob", 1, "t1"));
+  LockTable copy = original;
+  original.RemoveProject(1);
+  original.Store(Lock("amy", 1, "t1"));
+  EXPECT_EQ(copy.FindBlockingHolder("me", 1, "t1"), "bob");
+  copy = original;
+  original.Clear();
+  EXPECT_EQ(copy.FindBlockingHolder("me", 1, "t1"), "amy");
+  EXPECT_EQ(copy.RemoveHeld("amy", 1, "t1"), 1u);
+  EXPECT_TRUE(copy.empty());
+}
+
+TEST(LockCheckResult, FreeWhenNobodyOrTheAskerIsNamed) {
+  EXPECT_EQ(LockCheckResult("", "me"), 1);
+  EXPECT_EQ(LockCheckResult("me", "me"), 1);
+  EXPECT_EQ(LockCheckResult("bob", "me"), 0);
+}
+
+}  // namespace
+}  // namespace velmora::msg

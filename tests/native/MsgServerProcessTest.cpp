@@ -1,0 +1,224 @@
+// Runs the real velmora-msgserver on loopback with a system-chosen port and
+// talks to it as a client would.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "messaging/ChannelCore.h"
+
+extern char** environ;
+
+namespace velmora::msg {
+namespace {
+
+// Bounds a wait so a broken server fails the test instead of hanging it.
+constexpr int kPatienceMs = 10000;
+
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::vector<std::string> extraArgs) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::vector<std::string> args = {VELMORA_MSGSERVER_PATH, "--port", "0"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    stdout_ = out[0];
+    if (pid_ > 0) port_ = ReadPort();
+  }
+
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (stdout_ >= 0) close(stdout_);
+  }
+
+  uint16_t port() const { return port_; }
+
+  // Sends the signal and returns the exit status, or -1 if it did not exit.
+  int Stop(int signal) {
+    kill(pid_, signal);
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  // First line: "velmora-msgserver listening on 127.0.0.1:PORT".
+  uint16_t ReadPort() {
+    std::string line;
+    char c = 0;
+    pollfd fd{stdout_, POLLIN, 0};
+    while (line.size() < 200 && poll(&fd, 1, kPatienceMs) == 1 && read(stdout_, &c, 1) == 1) {
+      if (c == '\n') break;
+      line += c;
+    }
+    const size_t colon = line.rfind(':');
+    if (colon == std::string::npos) return 0;
+    return static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
+  }
+
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  uint16_t port_ = 0;
+};
+
+class LoopbackClient {
+ public:
+  LoopbackClient() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address = Address(0);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~LoopbackClient() { close(fd_); }
+
+  uint16_t port() const { return port_; }
+
+  void SendTo(uint16_t port, const std::vector<uint8_t>& datagram) const {
+    const sockaddr_in to = Address(port);
+    sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof(to));
+  }
+
+  std::optional<std::vector<uint8_t>> Receive() const {
+    pollfd fd{fd_, POLLIN, 0};
+    if (poll(&fd, 1, kPatienceMs) != 1) return std::nullopt;
+    std::vector<uint8_t> buffer(kReceiveBufferSize);
+    const ssize_t got = recv(fd_, buffer.data(), buffer.size(), 0);
+    if (got < 0) return std::nullopt;
+    buffer.resize(static_cast<size_t>(got));
+    return buffer;
+  }
+
+  // Next datagram of `type`, skipping others (such as pushed lock records).
+  std::optional<std::vector<uint8_t>> ReceiveType(uint32_t type) const {
+    for (int skipped = 0; skipped < 100; ++skipped) {
+      auto datagram = Receive();
+      if (!datagram || ReadType(datagram->data(), datagram->size()) == type) return datagram;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  static sockaddr_in Address(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+PeerRecord Own(const std::string& name, uint16_t port) {
+  PeerRecord record;
+  record.name = name;
+  record.entries[0] = AddressEntry{Ipv4{127, 0, 0, 1}, port};
+  record.count = 1;
+  return record;
+}
+
+TEST(MsgServerProcess, RegistersListsAndSurvivesGarbage) {
+  ServerProcess server({"--alive-interval", "0"});
+  ASSERT_NE(server.port(), 0);
+  LoopbackClient client;
+
+  client.SendTo(server.port(), std::vector<uint8_t>(3, 0xFF));
+  client.SendTo(server.port(), std::vector<uint8_t>(kReceiveBufferSize + 100, 0xCD));
+  std::vector<uint8_t> cutClaim = MakeDatagram(kMsgLockClaim, TaskLockRecord{"x", "", 1, "t"});
+  cutClaim.resize(100);
+  client.SendTo(server.port(), cutClaim);
+
+  client.SendTo(server.port(), MakeDatagram(kMsgRegister, Own("amy", client.port())));
+  const auto granted = client.Receive();
+  ASSERT_TRUE(granted.has_value());
+  ASSERT_EQ(ReadType(granted->data(), granted->size()), 103u);
+  const PeerRecord record = PeerRecord::Decode(granted->data() + 4);
+  EXPECT_EQ(record.entries[1], (AddressEntry{Ipv4{127, 0, 0, 1}, client.port()}));
+
+  client.SendTo(server.port(), MakeDatagram(kMsgPeerList, record));
+  const auto listed = client.Receive();
+  ASSERT_TRUE(listed.has_value());
+  EXPECT_EQ(ReadType(listed->data(), listed->size()), 104u);
+  const auto end = client.Receive();
+  ASSERT_TRUE(end.has_value());
+  EXPECT_EQ(ReadType(end->data(), end->size()), 105u);
+
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+TEST(MsgServerProcess, TenThousandLocksReachAClientWithADefaultBuffer) {
+  ServerProcess server({"--alive-interval", "0"});
+  ASSERT_NE(server.port(), 0);
+  LoopbackClient client;
+
+  constexpr int kLocks = 10000;
+  for (int i = 0; i < kLocks; ++i) {
+    std::string tasks;
+    for (int t = 0; t < 10; ++t) tasks += (t ? "," : "") + std::to_string(i) + "-" + std::to_string(t);
+    client.SendTo(server.port(),
+                  ChannelCore::MakeLockChange(true, "u" + std::to_string(i % 40), "User",
+                                              i % 25, tasks));
+    const auto done = client.Receive();
+    ASSERT_TRUE(done.has_value()) << i;
+    ASSERT_EQ(ReadType(done->data(), done->size()), 206u) << i;
+  }
+
+  ChannelCore core;
+  size_t records = 0;
+  client.SendTo(server.port(), ChannelCore::MakeLockTableRequest());
+  for (;;) {
+    const auto datagram = client.Receive();
+    ASSERT_TRUE(datagram.has_value()) << "after " << records << " lock records";
+    const DispatchResult result =
+        core.Dispatch(datagram->data(), datagram->size(), Ipv4{127, 0, 0, 1}, server.port());
+    if (result.indicator == Indicator::kLockTableComplete) break;
+    ++records;
+  }
+  EXPECT_EQ(records, static_cast<size_t>(kLocks));
+  EXPECT_EQ(core.locks().size(), static_cast<size_t>(kLocks));
+  EXPECT_EQ(server.Stop(SIGINT), 0);
+}
+
+TEST(MsgServerProcess, SendsAliveChecksToRegisteredClients) {
+  ServerProcess server({"--alive-interval", "1"});
+  ASSERT_NE(server.port(), 0);
+  LoopbackClient client;
+  client.SendTo(server.port(), MakeDatagram(kMsgRegister, Own("amy", client.port())));
+  ASSERT_TRUE(client.ReceiveType(kMsgRegistered).has_value());
+  const auto check = client.ReceiveType(kMsgAliveCheck);
+  ASSERT_TRUE(check.has_value());
+  EXPECT_EQ(check->size(), kShortDatagramSize);
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace velmora::msg

@@ -1,0 +1,176 @@
+#include "tools/msgserver/MessageServer.h"
+
+#include "messaging/PeerList.h"
+
+namespace velmora::msgserver {
+
+using msg::Outgoing;
+using msg::PeerRecord;
+using msg::ResourceQuery;
+using msg::TaskLockRecord;
+
+namespace {
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+Outgoing To(const Endpoint& destination, std::vector<uint8_t> bytes) {
+  return Outgoing{destination.ip, destination.port, std::move(bytes)};
+}
+
+// Codes whose payload is not read still travel as a full short datagram, as
+// clients ignore anything shorter.
+std::vector<uint8_t> Signal(uint32_t type) { return msg::MakeDatagram(type, PeerRecord{}); }
+
+}  // namespace
+
+std::vector<Outgoing> MessageServer::Handle(const uint8_t* data, size_t length,
+                                            const Endpoint& source) {
+  std::vector<Outgoing> out;
+  if (length < msg::kShortDatagramSize) return out;
+  const uint8_t* record = data + msg::kTypeCodeSize;
+  const bool lockSized = length >= msg::kLockDatagramSize;
+
+  switch (msg::ReadType(data, length)) {
+    case msg::kMsgRegister: Register(record, source, out); break;
+    case msg::kMsgLogout: Logout(record, source); break;
+    case msg::kMsgPeerList: ListPeers(source, out); break;
+    case msg::kMsgAliveAnswer: AliveAnswer(record, source); break;
+    case msg::kMsgLockTableRequest: SendLockTable(source, out); break;
+    case msg::kMsgLockClaim:
+      if (lockSized) Claim(record, source, out);
+      break;
+    case msg::kMsgLockRelease:
+      if (lockSized) Release(record, source, out);
+      break;
+    case msg::kMsgResourceQuery:
+      if (length >= msg::kResourceDatagramSize) QueryResource(record, source, out);
+      break;
+    default: break;
+  }
+  return out;
+}
+
+std::vector<Outgoing> MessageServer::AliveTick() {
+  std::vector<Outgoing> out;
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    Client& client = it->second;
+    if (client.checkPending) ++client.missedChecks;
+    if (expireAfter_ > 0 && client.missedChecks >= expireAfter_) {
+      it = clients_.erase(it);
+      continue;
+    }
+    client.checkPending = true;
+    out.push_back(To(client.source, Signal(msg::kMsgAliveCheck)));
+    ++it;
+  }
+  return out;
+}
+
+const PeerRecord* MessageServer::FindClient(const std::string& name) const {
+  const auto it = clients_.find(LowerAscii(name));
+  return it == clients_.end() ? nullptr : &it->second.record;
+}
+
+void MessageServer::Register(const uint8_t* record, const Endpoint& source,
+                             std::vector<Outgoing>& out) {
+  PeerRecord peer = PeerRecord::Decode(record);
+  peer.name = msg::SlotText(peer.name, msg::kPeerNameSlot);
+  // The address the request came from goes into the slot after the counted
+  // entries: clients tell registrations of one name apart by it.
+  if (peer.count < msg::kMaxAddressEntries) {
+    peer.entries[peer.count] = msg::AddressEntry{source.ip, source.port};
+  }
+  peer.observedIp = source.ip;
+  peer.observedPort = source.port;
+  clients_[LowerAscii(peer.name)] = Client{peer, source, 0, false};
+  out.push_back(To(source, msg::MakeDatagram(msg::kMsgRegistered, peer)));
+}
+
+void MessageServer::Logout(const uint8_t* record, const Endpoint& source) {
+  // Only the registered address may end a registration, so nobody can log
+  // another machine out by naming its account.
+  const PeerRecord peer = PeerRecord::Decode(record);
+  if (FindRegistration(peer.name, source) != nullptr) {
+    clients_.erase(LowerAscii(msg::SlotText(peer.name, msg::kPeerNameSlot)));
+  }
+}
+
+void MessageServer::ListPeers(const Endpoint& source, std::vector<Outgoing>& out) const {
+  for (const auto& [key, client] : clients_) {
+    (void)key;
+    out.push_back(To(source, msg::MakeDatagram(msg::kMsgPeerList, client.record)));
+  }
+  out.push_back(To(source, Signal(msg::kMsgPeerListEnd)));
+}
+
+void MessageServer::AliveAnswer(const uint8_t* record, const Endpoint& source) {
+  Client* client = FindRegistration(PeerRecord::Decode(record).name, source);
+  if (client == nullptr) return;
+  client->missedChecks = 0;
+  client->checkPending = false;
+}
+
+void MessageServer::SendLockTable(const Endpoint& source, std::vector<Outgoing>& out) const {
+  out.reserve(locks_.size() + 1);
+  locks_.ForEach([&](const TaskLockRecord& lock) {
+    out.push_back(To(source, msg::MakeDatagram(msg::kMsgLockRecord, lock)));
+  });
+  out.push_back(To(source, Signal(msg::kMsgLockTableEnd)));
+}
+
+void MessageServer::Claim(const uint8_t* record, const Endpoint& source,
+                          std::vector<Outgoing>& out) {
+  const TaskLockRecord claim = TaskLockRecord::Decode(record);
+  const auto holder = locks_.FindBlockingRecord(claim.account, claim.projectId, claim.tasks);
+  if (holder) {
+    out.push_back(To(source, msg::MakeDatagram(msg::kMsgLockRefused, *holder)));
+    return;
+  }
+  locks_.Store(claim);
+  out.push_back(To(source, Signal(msg::kMsgLockChangeDone)));
+  const std::vector<uint8_t> notice = msg::MakeDatagram(msg::kMsgLockRecord, claim);
+  for (const auto& [key, client] : clients_) {
+    (void)key;
+    out.push_back(To(client.source, notice));
+  }
+}
+
+void MessageServer::Release(const uint8_t* record, const Endpoint& source,
+                            std::vector<Outgoing>& out) {
+  const TaskLockRecord release = TaskLockRecord::Decode(record);
+  locks_.RemoveHeld(release.account, release.projectId, release.tasks);
+  out.push_back(To(source, Signal(msg::kMsgLockChangeDone)));
+}
+
+void MessageServer::QueryResource(const uint8_t* record, const Endpoint& source,
+                                  std::vector<Outgoing>& out) {
+  const ResourceQuery query = ResourceQuery::Decode(record);
+  ResourceQuery answer;
+  answer.projectUuid = query.projectUuid;
+  answer.specialty = query.specialty;
+
+  const ResourceKey key{query.projectUuid, query.specialty};
+  const auto held = resources_.find(key);
+  if (held != resources_.end() && held->second.account != query.account) {
+    answer.account = held->second.account;
+    answer.displayName = held->second.displayName;
+  } else if (!query.account.empty()) {
+    // An empty account could not be reported as a holder, so it takes nothing.
+    resources_[key] = Holding{query.account, query.displayName};
+  }
+  out.push_back(To(source, msg::MakeDatagram(msg::kMsgResourceAnswer, answer)));
+}
+
+MessageServer::Client* MessageServer::FindRegistration(const std::string& name,
+                                                       const Endpoint& source) {
+  const auto it = clients_.find(LowerAscii(msg::SlotText(name, msg::kPeerNameSlot)));
+  if (it == clients_.end() || !(it->second.source == source)) return nullptr;
+  return &it->second;
+}
+
+}  // namespace velmora::msgserver
