@@ -36,6 +36,7 @@ add_library(velmora_impl STATIC
   control/MachineIdentity.cpp
   control/VelmoraCtl.cpp
   control/ConnectionPoint.cpp
+  messaging/MessageChannel.cpp
   registration/Module.cpp
   registration/ClassFactory.cpp
   registration/Registrar.cpp)

@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include <cstdio>
 #include <new>
 
 #include "control/MachineIdentity.h"
@@ -189,6 +190,48 @@ STDMETHODIMP VelmoraCtl::put_CurrentTask(BSTR newVal) {
 
 STDMETHODIMP VelmoraCtl::Logout() {
   state_.ClearUser();
+  SendLogout();  // the socket and receive thread stay for the next login
+  return S_OK;
+}
+
+void VelmoraCtl::OnMessage(const std::string& senderName, const char* text, int) {
+  // The channel hands the text terminated after its length.
+  std::printf(" Recv a Message from %s :  %s \n", senderName.c_str(), text);
+  std::fflush(stdout);
+}
+
+// ---- task edit locks -------------------------------------------------------
+
+STDMETHODIMP VelmoraCtl::CanChangeTask(LONG lProjID, BSTR bstrTaskUIDs, BSTR* szModifier, VARIANT_BOOL* pvb) {
+  std::string holder;
+  int r = CheckTaskLock(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs), holder);
+  if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
+  if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::ChangeTask(LONG lProjID, BSTR bstrTaskUIDs, VARIANT_BOOL vbChange, BSTR* szModifier,
+                                    VARIANT_BOOL* pvb) {
+  int r = RequestLockChange(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs),
+                            vbChange == VARIANT_TRUE);
+  if (r == 1) {
+    if (pvb) *pvb = VARIANT_TRUE;
+    return S_OK;
+  }
+  std::string holder = HolderName();  // of the last refusal, if any
+  if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
+  if (pvb) *pvb = VARIANT_FALSE;
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::CanSetResource(BSTR bstrProjUUID, BSTR bstrSpecialty, VARIANT_BOOL* pvb) {
+  int r = QueryResource(state_.UserID, state_.UserName, ToMultiByte(bstrProjUUID), ToMultiByte(bstrSpecialty));
+  if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG lProjID) {
+  ClearProjectLocks(lProjID);
   return S_OK;
 }
 
@@ -223,19 +266,6 @@ STDMETHODIMP VelmoraCtl::GetSignature(BSTR, LONG, VARIANT_BOOL, BSTR* pVal) {
   ClearOut(pVal);
   return E_NOTIMPL;
 }
-STDMETHODIMP VelmoraCtl::CanChangeTask(LONG, BSTR, BSTR*, VARIANT_BOOL* pvb) {
-  if (pvb) *pvb = VARIANT_FALSE;
-  return E_NOTIMPL;
-}
-STDMETHODIMP VelmoraCtl::ChangeTask(LONG, BSTR, VARIANT_BOOL, BSTR*, VARIANT_BOOL* pvb) {
-  if (pvb) *pvb = VARIANT_FALSE;
-  return E_NOTIMPL;
-}
-STDMETHODIMP VelmoraCtl::CanSetResource(BSTR, BSTR, VARIANT_BOOL* pvb) {
-  if (pvb) *pvb = VARIANT_FALSE;
-  return E_NOTIMPL;
-}
-STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG) { return E_NOTIMPL; }
 
 // ---- ISupportErrorInfo, connection points, object safety -------------------
 

@@ -10,6 +10,7 @@
 
 #include "control/ConnectionPoint.h"
 #include "control/LoginState.h"
+#include "messaging/MessageChannel.h"
 #include "velmora_h.h"
 
 // mingw's objsafe.h gives no __uuidof binding for IObjectSafety.
@@ -17,7 +18,10 @@ __CRT_UUID_DECL(IObjectSafety, 0xcb5bdc81, 0x93c1, 0x11cf, 0x8f, 0x20, 0x00, 0x8
 
 namespace velmora {
 
-class VelmoraCtl final : public IVelmoraCtl,
+// The channel is the first base: constructed before, and destroyed after,
+// everything else the control holds.
+class VelmoraCtl final : public MessageChannel,
+                         public IVelmoraCtl,
                          public ISupportErrorInfo,
                          public IConnectionPointContainer,
                          public IObjectSafety {
@@ -112,6 +116,9 @@ class VelmoraCtl final : public IVelmoraCtl,
     VelmoraCtl* self_;
     LONG refs_ = 1;
   };
+
+  // Peer text messages go to the standard output.
+  void OnMessage(const std::string& senderName, const char* text, int length) override;
 
   explicit VelmoraCtl(IUnknown* outer);
   ~VelmoraCtl();
