@@ -258,8 +258,8 @@ TEST(ChannelCoreRequests, BuildTheRequestDatagrams) {
   const TaskLockRecord lock{"me", "Me", -3, "a,b"};
   EXPECT_EQ(ChannelCore::MakeLockChange(true, "me", "Me", -3, "a,b"), MakeDatagram(201, lock));
   EXPECT_EQ(ChannelCore::MakeLockChange(false, "me", "Me", -3, "a,b"), MakeDatagram(207, lock));
-  EXPECT_EQ(ChannelCore::MakeResourceQuery("me", "Me", "uuid", "spec"),
-            MakeDatagram(211, ResourceQuery{"uuid", "me", "Me", "spec"}));
+  EXPECT_EQ(ChannelCore::MakeResourceQuery("me", "Me", "uuid", "civil"),
+            MakeDatagram(211, ResourceQuery{"uuid", "me", "Me", "civil"}));
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ init_prefix() {
     wine reg add "$subst" /v "MS Shell Dlg 2" /d "WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1
     wine reg add "$subst" /v "SimSun" /d "WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1
     wine reg add "$subst" /v "宋体" /d "WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1
+    # No window manager runs under Xvfb: unmanaged windows close at once
+    # (managed ones cost about 2 s each) and keep their captions on screen.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
     # A crashing program must end, not wait for a debugger nobody attends.
     wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f </dev/null >/dev/null 2>&1 || true
     wine reg add 'HKLM\SOFTWARE\Sorvik' /f </dev/null >/dev/null 2>&1
