@@ -32,6 +32,11 @@ function(velmora_wine_script name script)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
 endfunction()
 
+# The reference message server is a Linux program: built with the host
+# compiler beside the cross build, for the tests and the benchmark.
+include(${CMAKE_SOURCE_DIR}/cmake/host-tools.cmake OPTIONAL)
+
 add_subdirectory(${CMAKE_SOURCE_DIR}/tests/win ${CMAKE_BINARY_DIR}/tests-win)
+add_subdirectory(${CMAKE_SOURCE_DIR}/bench ${CMAKE_BINARY_DIR}/bench)
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/uidriver ${CMAKE_BINARY_DIR}/uidriver)
 add_subdirectory(${CMAKE_SOURCE_DIR}/tests/uidriver ${CMAKE_BINARY_DIR}/tests-uidriver)

@@ -121,7 +121,11 @@ void MessageChannel::ReceiveLoop() {
     sockaddr_in from{};
     int fromSize = sizeof(from);
     DWORD received = 0, flags = 0;
+    if (stopRequested_) return;
     WSAResetEvent(receiveEvent_.get());
+    // Looked at again after the reset: a stop signalled just before it
+    // would otherwise be lost and the wait below would never end.
+    if (stopRequested_) return;
     int rc = WSARecvFrom(socket_, &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
                          &overlapped_, nullptr);
     bool delivered = rc == 0;
