@@ -131,7 +131,9 @@ TEST_F(TypeLib, DualInterfaceMembersInOrder) {
     EXPECT_EQ(m.kind, f->invkind) << m.name;
     EXPECT_GT(f->oVft, lastSlot) << m.name << " follows the one before it in the vtable";
     lastSlot = f->oVft;
-    if (i == 0) EXPECT_EQ(7 * static_cast<short>(sizeof(void*)), f->oVft) << "after IDispatch's seven slots";
+    if (i == 0) {
+      EXPECT_EQ(7 * static_cast<short>(sizeof(void*)), f->oVft) << "after IDispatch's seven slots";
+    }
 
     BSTR names[8] = {};
     UINT got = 0;
@@ -166,8 +168,12 @@ TEST_F(TypeLib, ParameterNamesAndDirections) {
       bool isRetval = flags & PARAMFLAG_FRETVAL;
       bool isOut = flags & PARAMFLAG_FOUT;
       std::string p = m.params[k];
-      if (p == "pVal" && m.kind != INVOKE_PROPERTYPUT) EXPECT_TRUE(isRetval) << m.name;
-      if (p == "pvb" || p == "MachineName" || p == "strIPAddr" || p == "strMacAddr") EXPECT_TRUE(isRetval) << m.name;
+      if (p == "pVal" && m.kind != INVOKE_PROPERTYPUT) {
+        EXPECT_TRUE(isRetval) << m.name;
+      }
+      if (p == "pvb" || p == "MachineName" || p == "strIPAddr" || p == "strMacAddr") {
+        EXPECT_TRUE(isRetval) << m.name;
+      }
       if (p == "szModifier" || p == "pFtpIPVal" || p == "pUserName" || p == "pPassword") {
         EXPECT_TRUE(isOut && !isRetval) << m.name << "." << p;
       }

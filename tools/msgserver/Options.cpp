@@ -47,7 +47,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       continue;
     }
     if (name != "--bind" && name != "--port" && name != "--alive-interval" &&
-        name != "--expire-after") {
+        name != "--expire-after" && name != "--pace-rate") {
       error = "unknown option: " + args[i];
       return std::nullopt;
     }
@@ -75,6 +75,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     if (name == "--port") options.port = static_cast<uint16_t>(*number);
     if (name == "--alive-interval") options.aliveIntervalSeconds = static_cast<int>(*number);
     if (name == "--expire-after") options.expireAfter = static_cast<int>(*number);
+    if (name == "--pace-rate") options.paceKiBPerSecond = static_cast<int>(*number);
   }
   return options;
 }
@@ -82,12 +83,16 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
 const char* UsageText() {
   return "usage: velmora-msgserver [--bind ADDR] [--port N] [--verbose]\n"
          "                         [--alive-interval SECONDS] [--expire-after N]\n"
+         "                         [--pace-rate KIB_PER_S]\n"
          "  --bind ADDR               IPv4 address to listen on (default 127.0.0.1)\n"
          "  --port N                  UDP port (default 4568; 0 picks a free one)\n"
          "  --verbose                 log every datagram to stderr\n"
          "  --alive-interval SECONDS  seconds between alive checks (default 30; 0 off)\n"
          "  --expire-after N          drop a client after N unanswered checks\n"
-         "                            in a row (default 3; 0 never)\n";
+         "                            in a row (default 3; 0 never)\n"
+         "  --pace-rate KIB_PER_S     rate, in KiB of client receive buffer per\n"
+         "                            second, at which long answers such as the\n"
+         "                            lock table are sent (default 16384; 0 unpaced)\n";
 }
 
 }  // namespace velmora::msgserver

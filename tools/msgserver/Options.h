@@ -15,6 +15,7 @@ struct Options {
   bool verbose = false;
   int aliveIntervalSeconds = 30;     // 0: no alive checks
   int expireAfter = 3;               // 0: never drop a client
+  int paceKiBPerSecond = 16384;      // metering of long answers; 0: unpaced
   bool help = false;
 };
 

@@ -32,20 +32,23 @@ using Clock = std::chrono::steady_clock;
 // Clients read with a default-sized socket buffer: about 208 KiB, which the
 // kernel charges about twice a datagram's size plus bookkeeping, so only a
 // dozen lock records fit. A long answer such as the lock table is therefore
-// metered out at a steady charge rate, in bursts of at most kPaceBurstBytes;
-// time lost to a stall of the server is not made up with a larger burst.
-constexpr double kPaceBytesPerSecond = 16.0 * 1024 * 1024;
+// metered out at a steady charge rate (--pace-rate), in bursts of at most
+// kPaceBurstBytes; time lost to a stall of the server is not made up with a
+// larger burst.
 constexpr double kPaceBurstBytes = 64 * 1024;
 size_t BufferCharge(size_t datagramSize) { return 2 * datagramSize + 1024; }
 
-// Token bucket: holds at most one burst, refills at the pace rate.
+// Token bucket: holds at most one burst, refills at the pace rate; a rate of
+// 0 sends without waiting.
 class Pacer {
  public:
+  explicit Pacer(double bytesPerSecond) : rate_(bytesPerSecond) {}
+
   void Wait(size_t charge) {
+    if (rate_ <= 0) return;
     Refill();
     if (tokens_ < static_cast<double>(charge)) {
-      const std::chrono::duration<double> wait((static_cast<double>(charge) - tokens_) /
-                                               kPaceBytesPerSecond);
+      const std::chrono::duration<double> wait((static_cast<double>(charge) - tokens_) / rate_);
       std::this_thread::sleep_for(wait);
       Refill();
     }
@@ -56,10 +59,11 @@ class Pacer {
   void Refill() {
     const Clock::time_point now = Clock::now();
     const double elapsed = std::chrono::duration<double>(now - last_).count();
-    tokens_ = std::min(kPaceBurstBytes, tokens_ + elapsed * kPaceBytesPerSecond);
+    tokens_ = std::min(kPaceBurstBytes, tokens_ + elapsed * rate_);
     last_ = now;
   }
 
+  double rate_;
   double tokens_ = kPaceBurstBytes;
   Clock::time_point last_ = Clock::now();
 };
@@ -164,7 +168,7 @@ class ServerLoop {
   }
 
   void Send(const std::vector<Outgoing>& batch) {
-    Pacer pacer;
+    Pacer pacer(options_.paceKiBPerSecond * 1024.0);
     for (const Outgoing& datagram : batch) {
       if (g_stop) return;
       pacer.Wait(BufferCharge(datagram.bytes.size()));

@@ -1,0 +1,367 @@
+// Figures for the message channel under Wine against reference message
+// servers on loopback (started by run-bench.sh): registration cost, loading a
+// large lock table at registration, lock questions and the receive thread's
+// dispatch rate. Prints a markdown table; the exit status reports only
+// whether the steps could be carried out, never how fast they were.
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "messaging/ChannelCore.h"
+#include "messaging/MessageChannel.h"
+#include "messaging/Records.h"
+
+namespace {
+
+using velmora::MessageChannel;
+namespace msg = velmora::msg;
+
+struct LoadedServer {
+  std::string address;
+  std::string label;
+};
+
+struct Args {
+  std::string empty;                 // server with an empty lock table
+  std::vector<LoadedServer> loaded;  // servers to fill with locks
+  int locks = 10000;
+  int rounds = 20;
+  int queries = 20000;
+  int blast = 200000;
+  int seconds = 120;  // limit of each load loop
+  int window = 64;    // blast datagrams in flight
+};
+
+double NowMs() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+bool IsLoopback(const std::string& address) {
+  const auto ip = msg::ParseIpv4(address);
+  return ip && (*ip)[0] == 127;
+}
+
+bool ParseArgs(int argc, char** argv, Args& args) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name == "--empty") {
+      args.empty = value;
+    } else if (name == "--loaded") {
+      const size_t equals = value.find('=');
+      args.loaded.push_back({value.substr(0, equals),
+                             equals == std::string::npos ? value : value.substr(equals + 1)});
+    } else if (name == "--locks") {
+      args.locks = std::atoi(value.c_str());
+    } else if (name == "--rounds") {
+      args.rounds = std::atoi(value.c_str());
+    } else if (name == "--queries") {
+      args.queries = std::atoi(value.c_str());
+    } else if (name == "--blast") {
+      args.blast = std::atoi(value.c_str());
+    } else if (name == "--window") {
+      args.window = std::atoi(value.c_str());
+    } else if (name == "--seconds") {
+      args.seconds = std::atoi(value.c_str());
+    } else {
+      return false;
+    }
+  }
+  if (argc % 2 == 0 || args.empty.empty() || args.locks < 1 || args.rounds < 1 ||
+      args.queries < 1 || args.blast < 1 || args.seconds < 1)
+    return false;
+  // Everything here is sent to these addresses: loopback only.
+  if (!IsLoopback(args.empty)) return false;
+  for (const LoadedServer& server : args.loaded) {
+    if (!IsLoopback(server.address)) return false;
+  }
+  return true;
+}
+
+struct Stats {
+  double median = 0, mean = 0, min = 0, max = 0;
+};
+
+Stats Summarize(std::vector<double> values) {
+  Stats s;
+  if (values.empty()) return s;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  s.mean = std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(n);
+  s.min = values.front();
+  s.max = values.back();
+  return s;
+}
+
+void Row(const std::string& figure, const std::string& value) {
+  std::printf("| %s | %s |\n", figure.c_str(), value.c_str());
+  std::fflush(stdout);
+}
+
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list list;
+  va_start(list, format);
+  std::vsnprintf(text, sizeof(text), format, list);
+  va_end(list);
+  return text;
+}
+
+// Ten task UIDs per lock, unique to the lock; `absent` gives UIDs no lock has.
+std::string Tasks(int lock, bool absent = false) {
+  std::string tasks;
+  char uid[48];
+  for (int t = 0; t < 10; ++t) {
+    std::snprintf(uid, sizeof(uid), "{%08X-%04X-4000-8000-%012X}", lock, t, absent ? 1 : 0);
+    if (t) tasks += ',';
+    tasks += uid;
+  }
+  return tasks;
+}
+
+std::string LoadAccount(int lock) { return Format("ld%02d", lock % 50); }
+int32_t LoadProject(int lock) { return 900000 + lock % 25; }
+
+// --- a plain UDP socket on loopback, for the loader and the blaster ----------
+
+class LoopbackSocket {
+ public:
+  LoopbackSocket() : socket_(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (socket_ != INVALID_SOCKET &&
+        bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      closesocket(socket_);
+      socket_ = INVALID_SOCKET;
+    }
+  }
+  ~LoopbackSocket() {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  }
+  LoopbackSocket(const LoopbackSocket&) = delete;
+  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+  bool ok() const { return socket_ != INVALID_SOCKET; }
+
+  bool SendTo(const std::string& address, uint16_t port, const std::vector<uint8_t>& datagram) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = inet_addr(address.c_str());
+    return sendto(socket_, reinterpret_cast<const char*>(datagram.data()),
+                  static_cast<int>(datagram.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                  sizeof(to)) == static_cast<int>(datagram.size());
+  }
+
+  // Type code of the next datagram, or 0 when none came within `timeoutMs`.
+  uint32_t ReceiveType(int timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &timeout) != 1) return 0;
+    char buffer[msg::kReceiveBufferSize];
+    const int got = recv(socket_, buffer, sizeof(buffer), 0);
+    if (got < 4) return 0;
+    return msg::ReadType(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(got));
+  }
+
+ private:
+  SOCKET socket_;
+};
+
+// --- registration against an empty lock table --------------------------------
+
+bool BenchRegister(const Args& args) {
+  MessageChannel channel;
+  if (channel.Start(0) != 1) return false;
+  std::vector<double> registers, changes;
+  bool ok = true;
+  for (int round = 0; round < args.rounds; ++round) {
+    const double start = NowMs();
+    ok = channel.Register("bench", args.empty) == 1 && ok;
+    registers.push_back(NowMs() - start);
+
+    const double claimStart = NowMs();
+    ok = channel.RequestLockChange("bench", "bench", 1, "t1,t2", true) == 1 && ok;
+    ok = channel.RequestLockChange("bench", "bench", 1, "t1,t2", false) == 1 && ok;
+    changes.push_back((NowMs() - claimStart) / 2);
+    channel.SendLogout();
+  }
+  const Stats r = Summarize(registers), c = Summarize(changes);
+  Row(Format("Register, empty lock table (%d rounds)", args.rounds),
+      Format("median %.2f ms, mean %.2f ms (min %.2f, max %.2f)", r.median, r.mean, r.min, r.max));
+  Row("Lock claim or release round trip",
+      Format("median %.2f ms, mean %.2f ms (max %.2f)", c.median, c.mean, c.max));
+  return ok;
+}
+
+// --- a large lock table ----------------------------------------------------------
+
+// Claims args.locks locks, one at a time, each resent up to five times while
+// unanswered; stops at the time limit. Returns the number the server accepted.
+int LoadLocks(const Args& args, const std::string& server, double& seconds, int& resends) {
+  LoopbackSocket loader;
+  if (!loader.ok()) return 0;
+  const double start = NowMs(), deadline = start + args.seconds * 1000.0;
+  int accepted = 0;
+  resends = 0;
+  for (int lock = 0; lock < args.locks && NowMs() < deadline; ++lock) {
+    const auto claim = msg::ChannelCore::MakeLockChange(true, LoadAccount(lock), "Loader",
+                                                        LoadProject(lock), Tasks(lock));
+    for (int send = 0; send < 5; ++send) {
+      if (send) ++resends;
+      loader.SendTo(server, msg::kServerPort, claim);
+      const uint32_t answer = loader.ReceiveType(500);
+      if (answer == msg::kMsgLockChangeDone) ++accepted;
+      if (answer != 0) break;
+    }
+  }
+  seconds = (NowMs() - start) / 1000.0;
+  return accepted;
+}
+
+bool BenchLoaded(const Args& args, const LoadedServer& server) {
+  double loadSeconds = 0;
+  int resends = 0;
+  const int accepted = LoadLocks(args, server.address, loadSeconds, resends);
+  Row(Format("[%s] locks stored by the loader (claims, one at a time)", server.label.c_str()),
+      Format("%d of %d in %.1f s, %d resends", accepted, args.locks, loadSeconds, resends));
+  if (accepted != args.locks) return false;
+
+  MessageChannel reader;
+  if (reader.Start(0) != 1) return false;
+  const uint64_t dispatchedBefore = reader.DatagramsDispatched();
+  const double start = NowMs();
+  const bool registered = reader.Register("reader", server.address) == 1;
+  const double elapsed = NowMs() - start;
+  const uint64_t dispatched = reader.DatagramsDispatched() - dispatchedBefore;
+  const size_t held = reader.LockCount();
+  Row(Format("[%s] Register loading %d locks", server.label.c_str(), args.locks),
+      Format("%.2f s (%.0f datagrams dispatched/s meanwhile)", elapsed / 1000.0,
+             static_cast<double>(dispatched) / (elapsed / 1000.0)));
+  Row(Format("[%s] records lost (%d - LockCount)", server.label.c_str(), args.locks),
+      Format("%lld", static_cast<long long>(args.locks) - static_cast<long long>(held)));
+  if (!registered) return false;
+
+  // Half the questions hit a lock held by someone else, half name ten task
+  // UIDs that no lock lists. The texts are made beforehand: only the
+  // question is timed.
+  struct Query {
+    int32_t project;
+    std::string tasks;
+  };
+  std::vector<Query> queries;
+  queries.reserve(static_cast<size_t>(args.queries));
+  for (int q = 0; q < args.queries; ++q) {
+    const int lock = static_cast<int>((static_cast<long long>(q) * 7919) % args.locks);
+    queries.push_back({LoadProject(lock), Tasks(lock, q % 2 == 1)});
+  }
+  int blocked = 0;
+  std::string holder;
+  const double queryStart = NowMs();
+  for (const Query& query : queries) {
+    if (reader.CheckTaskLock("reader", "reader", query.project, query.tasks, holder) == 0) ++blocked;
+  }
+  const double perQueryUs = (NowMs() - queryStart) * 1000.0 / args.queries;
+  Row(Format("[%s] CheckTaskLock (mean of %d)", server.label.c_str(), args.queries),
+      Format("%.1f us (%d blocked, of %d expected)", perQueryUs, blocked, (args.queries + 1) / 2));
+  Row(Format("[%s] LockTableBytes", server.label.c_str()),
+      Format("%.2f MiB for %zu locks", reader.LockTableBytes() / (1024.0 * 1024.0), held));
+  return true;
+}
+
+// --- the receive thread's dispatch rate ------------------------------------------
+
+bool BenchDispatch(const Args& args) {
+  MessageChannel channel;
+  LoopbackSocket sender;
+  if (channel.Start(0) != 1 || !sender.ok()) return false;
+  // 111, an acknowledgement: dispatched, with no effect and nothing sent back.
+  const std::vector<uint8_t> datagram = msg::MakeDatagram(msg::kMsgPeerTextAck, msg::PeerRecord{});
+  // A bounded number in flight, so the socket buffer never overflows and
+  // the figure is the thread's own pace.
+  const uint64_t kWindow = static_cast<uint64_t>(args.window);
+  const uint64_t base = channel.DatagramsDispatched();
+  uint64_t sent = 0, lost = 0;
+  double lastProgress = NowMs();
+  uint64_t lastSeen = 0;
+  const double start = NowMs(), deadline = start + args.seconds * 1000.0;
+  while (NowMs() < deadline) {
+    const uint64_t done = channel.DatagramsDispatched() - base;
+    if (done != lastSeen) {
+      lastSeen = done;
+      lastProgress = NowMs();
+    }
+    if (done + lost >= static_cast<uint64_t>(args.blast)) break;
+    if (sent < static_cast<uint64_t>(args.blast) && sent - done - lost < kWindow) {
+      sender.SendTo("127.0.0.1", channel.LocalPort(), datagram);
+      ++sent;
+      continue;
+    }
+    if (NowMs() - lastProgress > 200) {  // what is still in flight is gone
+      lost += sent - done - lost;
+      lastProgress = NowMs();
+    }
+    SwitchToThread();
+  }
+  const double seconds = (NowMs() - start) / 1000.0;
+  const uint64_t done = channel.DatagramsDispatched() - base;
+  Row(Format("Datagrams dispatched by the receive thread (%d x 72 bytes, %llu in flight)",
+             args.blast, static_cast<unsigned long long>(kWindow)),
+      Format("%.0f per s (%llu dispatched, %llu lost, %.2f s)", static_cast<double>(done) / seconds,
+             static_cast<unsigned long long>(done), static_cast<unsigned long long>(lost), seconds));
+  return done + lost == static_cast<uint64_t>(args.blast);
+}
+
+int GrantedReceiveBuffer() {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  int asked = 4 * 1024 * 1024, granted = 0, size = sizeof(granted);
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof(asked));
+  getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &size);
+  closesocket(s);
+  return granted;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args;
+  if (!ParseArgs(argc, argv, args)) {
+    std::fprintf(stderr,
+                 "usage: velmora_channel_bench --empty ADDR [--loaded ADDR[=LABEL]]...\n"
+                 "         [--locks N] [--rounds N] [--queries N] [--blast N] [--seconds N]\n"
+                 "  addresses are loopback (127.x.y.z); servers listen on port 4568\n");
+    return 2;
+  }
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
+
+  std::printf("| Figure | Value |\n|---|---|\n");
+  Row("SO_RCVBUF granted for 4 MiB asked", Format("%d bytes", GrantedReceiveBuffer()));
+  bool ok = BenchRegister(args);
+  for (const LoadedServer& server : args.loaded) ok = BenchLoaded(args, server) && ok;
+  ok = BenchDispatch(args) && ok;
+
+  WSACleanup();
+  if (!ok) std::fprintf(stderr, "velmora_channel_bench: a step could not be carried out\n");
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Runs the channel benchmark under Wine against reference message servers it
+# starts on its own loopback addresses, then stops them.
+#   bench/run-bench.sh BUILD_DIR [--small] [benchmark options...]
+# BUILD_DIR is a cross build (cmake/mingw-i686.cmake) that has been built.
+# Servers, all on port 4568: 127.0.0.90 with an empty lock table, then one
+# per pace rate of VELMORA_BENCH_PACES (KiB/s, 0 unpaced; default
+# "16384 65536 131072 0") on 127.0.0.91, .92, ..., each loaded with locks by
+# the benchmark first. VELMORA_BENCH_NET=127.0.0.x moves them to x0, x1, ...
+# A Wine program serving port 4568 (Wine binds it on every address) keeps
+# them from starting until it ends.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/.." && pwd)
+
+size=(--locks 10000 --rounds 20 --queries 20000 --blast 100000)
+if [ "${1:-}" = "--small" ]; then
+  size=(--locks 300 --rounds 5 --queries 2000 --blast 5000)
+  shift
+fi
+
+server_exe=$build/host-tools/tools/msgserver/velmora-msgserver
+bench_exe=$build/bin/velmora_channel_bench.exe
+for f in "$server_exe" "$bench_exe" "$build/bin/velmora_lock_bench.exe" "$build/wine-run.sh"; do
+  [ -e "$f" ] || { echo "missing $f: build $build first" >&2; exit 2; }
+done
+
+net=${VELMORA_BENCH_NET:-127.0.0.9}
+read -r -a paces <<<"${VELMORA_BENCH_PACES:-16384 65536 131072 0}"
+[ "${#paces[@]}" -le 9 ] || { echo "at most 9 pace rates" >&2; exit 2; }
+empty=${net}0
+state=$build/bench/servers
+starter=$source_dir/tests/win/refserver/start-server.sh
+stopper=$source_dir/tests/win/refserver/stop-server.sh
+
+. "$build/wine-env.sh"
+addresses=("$empty")
+own_prefix=
+cleanup() {
+  for address in "${addresses[@]}"; do bash "$stopper" "$state/$address" || true; done
+  if [ -n "$own_prefix" ]; then bash "$source_dir/tests/wine/teardown-prefix.sh" "$build/wine-env.sh"; fi
+}
+trap cleanup EXIT
+if [ ! -f "$WINEPREFIX/.velmora-ready" ]; then
+  bash "$source_dir/tests/wine/setup-prefix.sh" "$build/wine-env.sh"
+  own_prefix=1
+fi
+
+# No alive checks: nothing but the benchmark's own traffic.
+bash "$starter" "$server_exe" "$empty" "$state/$empty" --alive-interval 0 >/dev/null
+loaded=()
+for i in "${!paces[@]}"; do
+  pace=${paces[$i]} address=${net}$((i + 1))
+  addresses+=("$address")
+  bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 --pace-rate "$pace" >/dev/null
+  if [ "$pace" = 0 ]; then label=unpaced; else label="paced $((pace / 1024)) MiB/s"; fi
+  loaded+=(--loaded "$address=$label")
+done
+
+echo "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max 2>/dev/null || echo unknown)," \
+     "net.core.rmem_default: $(cat /proc/sys/net/core/rmem_default 2>/dev/null || echo unknown)," \
+     "CPUs: $(nproc)"
+echo
+"$build/wine-run.sh" "$bench_exe" --empty "$empty" "${loaded[@]}" "${size[@]}" "$@"
+echo
+echo "Lock table alone (no channel, no sockets):"
+"$build/wine-run.sh" "$build/bin/velmora_lock_bench.exe"
