@@ -96,9 +96,54 @@ struct HkeyTraits {
   static void close(HKEY h) { RegCloseKey(h); }
 };
 
+struct FileHandleTraits {  // CreateFile's "none" is INVALID_HANDLE_VALUE
+  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(HANDLE h) { CloseHandle(h); }
+};
+struct GdiObjectTraits {
+  static HGDIOBJ invalid() { return nullptr; }
+  static void close(HGDIOBJ h) { DeleteObject(h); }
+};
+struct MemoryDcTraits {  // DCs we created, as opposed to borrowed ones
+  static HDC invalid() { return nullptr; }
+  static void close(HDC h) { DeleteDC(h); }
+};
+
 using UniqueHandle = UniqueHandleT<HANDLE, HandleTraits>;
 using UniqueFindHandle = UniqueHandleT<HANDLE, FindHandleTraits>;
+using UniqueFile = UniqueHandleT<HANDLE, FileHandleTraits>;
 using UniqueHkey = UniqueHandleT<HKEY, HkeyTraits>;
+using UniqueGdiObject = UniqueHandleT<HGDIOBJ, GdiObjectTraits>;
+using UniqueMemoryDc = UniqueHandleT<HDC, MemoryDcTraits>;
+
+// A window's DC from GetDC/GetWindowDC, given back with ReleaseDC.
+class WindowDc {
+ public:
+  WindowDc(HWND window, HDC dc) : window_(window), dc_(dc) {}
+  WindowDc(const WindowDc&) = delete;
+  WindowDc& operator=(const WindowDc&) = delete;
+  ~WindowDc() { if (dc_) ReleaseDC(window_, dc_); }
+  HDC get() const { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
+
+// Selects an object into a DC for one scope and puts the old one back, so
+// the object is free to be deleted afterwards.
+class SelectionScope {
+ public:
+  SelectionScope(HDC dc, HGDIOBJ object) : dc_(dc), old_(SelectObject(dc, object)) {}
+  SelectionScope(const SelectionScope&) = delete;
+  SelectionScope& operator=(const SelectionScope&) = delete;
+  ~SelectionScope() { if (ok()) SelectObject(dc_, old_); }
+  bool ok() const { return old_ && old_ != HGDI_ERROR; }
+
+ private:
+  HDC dc_;
+  HGDIOBJ old_;
+};
 
 // Critical section with scoped locking; never taken twice by one thread.
 class CriticalSection {

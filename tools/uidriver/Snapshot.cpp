@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "tools/uidriver/Handles.h"
+#include "control/Raii.h"
 
 namespace velmora::ui {
 namespace {
@@ -18,7 +18,7 @@ bool WriteBmp(const std::wstring& path, const BITMAPINFOHEADER& header, const vo
   file.bfType = 0x4D42;  // "BM"
   file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
   file.bfSize = file.bfOffBits + bitsSize;
-  FileHandle out(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  UniqueFile out(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out.valid()) return false;
   return WriteAll(out.get(), &file, sizeof(file)) &&
@@ -55,9 +55,9 @@ bool SaveWindowBitmap(HWND window, const std::wstring& bmpPath) {
   const LONG height = rect.bottom - rect.top;
   if (width <= 0 || height <= 0) return false;
 
-  WindowDc screen(nullptr, GetDC(nullptr));
+  velmora::WindowDc screen(nullptr, GetDC(nullptr));
   if (!screen.get()) return false;
-  MemoryDc memory(CreateCompatibleDC(screen.get()));
+  UniqueMemoryDc memory(CreateCompatibleDC(screen.get()));
   if (!memory.get()) return false;
 
   BITMAPINFO info = {};
@@ -69,17 +69,17 @@ bool SaveWindowBitmap(HWND window, const std::wstring& bmpPath) {
   header.biBitCount = 24;
   header.biCompression = BI_RGB;
   void* bits = nullptr;
-  GdiObject dib(CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  UniqueGdiObject dib(CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!dib.get() || !bits) return false;
   {
-    Selection selected(memory.get(), dib.get());
+    SelectionScope selected(memory.get(), dib.get());
     if (!selected.ok()) return false;
     PatBlt(memory.get(), 0, 0, width, height, WHITENESS);
     // The window paints itself into our bitmap, so windows in front of it
     // do not show; where it cannot, take what the screen shows.
     // Copy what the window shows from its own DC, which holds its pixels
     // even when something covers it; the screen is the fallback.
-    WindowDc own(window, GetWindowDC(window));
+    velmora::WindowDc own(window, GetWindowDC(window));
     if (!own.get() || !BitBlt(memory.get(), 0, 0, width, height, own.get(), 0, 0, SRCCOPY)) {
       if (!BitBlt(memory.get(), 0, 0, width, height, screen.get(), rect.left, rect.top, SRCCOPY)) {
         return false;
