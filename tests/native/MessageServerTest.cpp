@@ -230,9 +230,10 @@ TEST(MsgServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(defaults->aliveIntervalSeconds, 30);
   EXPECT_EQ(defaults->expireAfter, 3);
   EXPECT_FALSE(defaults->verbose);
+  EXPECT_EQ(defaults->paceKiBPerSecond, 16384);
 
   const auto set = ParseOptions({"--bind", "127.0.0.5", "--port=0", "--verbose",
-                                 "--alive-interval", "0", "--expire-after=7"},
+                                 "--alive-interval", "0", "--expire-after=7", "--pace-rate", "0"},
                                 error);
   ASSERT_TRUE(set.has_value()) << error;
   EXPECT_EQ(set->bind, (Ipv4{127, 0, 0, 5}));
@@ -240,13 +241,14 @@ TEST(MsgServerOptions, DefaultsAndEveryOption) {
   EXPECT_TRUE(set->verbose);
   EXPECT_EQ(set->aliveIntervalSeconds, 0);
   EXPECT_EQ(set->expireAfter, 7);
+  EXPECT_EQ(set->paceKiBPerSecond, 0);
 }
 
 TEST(MsgServerOptions, RejectsBadInput) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--port", "65536"}, {"--port"}, {"--port", "-1"},
         {"--bind", "localhost"}, {"--frobnicate"}, {"--alive-interval", "x"},
-        {"--verbose=1"}}) {
+        {"--verbose=1"}, {"--pace-rate", "-5"}, {"--pace-rate"}}) {
     std::string error;
     EXPECT_FALSE(ParseOptions(args, error).has_value()) << args[0];
     EXPECT_FALSE(error.empty());
