@@ -1,7 +1,12 @@
 // The control's task-lock members and Logout through IVelmoraCtl, with the
 // channel registered against a fake server. The login state is filled
 // directly; Chinese texts must reach the datagrams as GBK.
+#include <fcntl.h>
+#include <io.h>
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "control/Raii.h"
 #include "control/Text.h"
@@ -201,6 +206,58 @@ TEST(ControlLogout, SendsOneNoticePerLoginAndKeepsTheChannelForTheNext) {
   got = rig.server.Drain();
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(msg::kMsgLogout, got[0].type());
+}
+
+// Sends what the process writes to standard output into a file for one
+// scope, then puts the console back.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    saved_ = _dup(_fileno(stdout));
+    file_ = std::tmpfile();
+    if (file_) _dup2(_fileno(file_), _fileno(stdout));
+  }
+  ~StdoutCapture() {
+    Restore();
+    if (file_) std::fclose(file_);
+  }
+  std::string Text() {
+    Restore();
+    std::string text;
+    if (!file_) return text;
+    std::rewind(file_);
+    char chunk[256];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), file_)) > 0) text.append(chunk, n);
+    return text;
+  }
+
+ private:
+  void Restore() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      _dup2(saved_, _fileno(stdout));
+      _close(saved_);
+      saved_ = -1;
+    }
+  }
+  int saved_ = -1;
+  FILE* file_ = nullptr;
+};
+
+TEST(ControlMessages, PeerTextIsPrintedOnStandardOutput) {
+  ControlRig rig(65);
+  ASSERT_NO_FATAL_FAILURE(rig.Create());
+  Endpoint peer(71, 0);
+  std::string printed;
+  {
+    StdoutCapture capture;
+    peer.SendTo(ChannelAt(*rig.object), msg::MakePeerTextDatagram(Peer("erin", {}), "hi " + kZhangSan));
+    ASSERT_TRUE(Settle(rig.probe, ChannelAt(*rig.object)));
+    printed = capture.Text();
+  }
+  EXPECT_EQ(" Recv a Message from erin :  hi " + kZhangSan + " \n", printed);
 }
 
 }  // namespace
