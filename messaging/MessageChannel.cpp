@@ -30,7 +30,7 @@ sockaddr_in ToSockaddr(const msg::Ipv4& ip, uint16_t port) {
 
 }  // namespace
 
-MessageChannel::MessageChannel() : buffer_(msg::kReceiveBufferSize + 1) {
+MessageChannel::MessageChannel() : buffer_(msg::kReceiveBufferSize) {
   WSADATA data;
   wsaStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
   receiveEvent_.reset(WSACreateEvent());

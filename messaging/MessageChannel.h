@@ -91,7 +91,7 @@ class MessageChannel {
   UniqueHandle receiveEvent_;  // the overlapped receive's event
   UniqueHandle replyEvent_;    // set by the receive thread whenever a reply arrives
   WSAOVERLAPPED overlapped_{};
-  std::vector<char> buffer_;   // 8192 bytes and a spare byte for OnMessage's terminator
+  std::vector<char> buffer_;   // one datagram; peer text is copied out (and terminated) before OnMessage
   uint16_t localPort_ = 0;
   msg::Ipv4 serverAddress_{};
 
