@@ -2,17 +2,35 @@
 set(GEN_DIR ${CMAKE_BINARY_DIR}/generated)
 file(MAKE_DIRECTORY ${GEN_DIR})
 
-find_program(WIDL NAMES i686-w64-mingw32-widl widl REQUIRED)
+# One source tree, two products: the i686 DLL for 32-bit hosts and the
+# x86_64 DLL for 64-bit ones. Everything that differs by platform is here.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(VELMORA_ARCH x86_64)
+  set(VELMORA_WIDL_PLATFORM --win64)
+  set(VELMORA_WINE_TLB_DEFAULT /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+  set(VELMORA_WINEARCH win64)
+  set(VELMORA_WINE_LOADER_DEFAULT /usr/lib/wine/wine64)
+  set(VELMORA_XDISPLAY_DEFAULT 88)
+else()
+  set(VELMORA_ARCH i686)
+  set(VELMORA_WIDL_PLATFORM --win32)
+  set(VELMORA_WINE_TLB_DEFAULT /usr/lib/i386-linux-gnu/wine/i386-windows)
+  set(VELMORA_WINEARCH win32)
+  set(VELMORA_WINE_LOADER_DEFAULT /usr/lib/wine/wine)
+  set(VELMORA_XDISPLAY_DEFAULT 87)
+endif()
+
+find_program(WIDL NAMES ${VELMORA_ARCH}-w64-mingw32-widl widl REQUIRED)
 find_program(ICONV iconv REQUIRED)
 set(WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "System .idl files")
-set(WINE_TLB_DIR /usr/lib/i386-linux-gnu/wine/i386-windows CACHE PATH "Where stdole2.tlb lives")
+set(WINE_TLB_DIR ${VELMORA_WINE_TLB_DEFAULT} CACHE PATH "Where stdole2.tlb of this platform lives")
 
 # widl stores help strings as the bytes it reads; clients read them with
 # code page 936, so it must be given GBK text.
 add_custom_command(
   OUTPUT ${GEN_DIR}/velmora_h.h ${GEN_DIR}/velmora_i.c ${GEN_DIR}/velmora.tlb
   COMMAND ${ICONV} -f UTF-8 -t GBK ${CMAKE_SOURCE_DIR}/resources/velmora.idl > ${GEN_DIR}/velmora.gbk.idl
-  COMMAND ${WIDL} --win32 -I${WINE_IDL_DIR} -L${WINE_TLB_DIR}
+  COMMAND ${WIDL} ${VELMORA_WIDL_PLATFORM} -I${WINE_IDL_DIR} -L${WINE_TLB_DIR}
           -h -H ${GEN_DIR}/velmora_h.h -u -U ${GEN_DIR}/velmora_i.c -t -T ${GEN_DIR}/velmora.tlb
           ${GEN_DIR}/velmora.gbk.idl
   DEPENDS ${CMAKE_SOURCE_DIR}/resources/velmora.idl

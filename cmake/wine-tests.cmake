@@ -1,7 +1,16 @@
-# Tests of the Windows side run under Wine, in a private 32-bit prefix in
-# the build tree, with an Xvfb display for the windows they open.
-set(VELMORA_XDISPLAY 87 CACHE STRING "X display number of the test Xvfb")
+# Tests of the Windows side run under Wine, in a private prefix of the
+# build's platform in the build tree, with an Xvfb display for the windows
+# they open.
+set(VELMORA_XDISPLAY ${VELMORA_XDISPLAY_DEFAULT} CACHE STRING "X display number of the test Xvfb")
+# Debian's wine wrapper takes the 32-bit loader whenever wine32 is
+# installed, so each build names its loader; wine-env.sh puts it first on
+# PATH as `wine` (and `wine-stable`, which wineboot, winepath and regsvr32 call).
+set(VELMORA_WINE_LOADER ${VELMORA_WINE_LOADER_DEFAULT} CACHE FILEPATH "Wine loader for this platform")
 set(WINE_PREFIX_DIR ${CMAKE_BINARY_DIR}/wine/prefix)
+foreach(name wine wine-stable)
+  configure_file(${CMAKE_SOURCE_DIR}/tests/wine/loader.sh.in ${CMAKE_BINARY_DIR}/wine/bin/${name} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
 configure_file(${CMAKE_SOURCE_DIR}/tests/wine/wine-env.sh.in ${CMAKE_BINARY_DIR}/wine-env.sh @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/tests/wine/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
