@@ -69,7 +69,7 @@ check "AppID of the DLL" "HKEY_CLASSES_ROOT\\AppID\\Velmora.DLL
     AppID    REG_SZ    $APPID" "$(dump 'HKCR\AppID\Velmora.DLL')"
 
 check "type library path" "    (Default)    REG_SZ    %MODULE%" \
-  "$(dump "HKCR\\TypeLib\\$LIBID\\1.0\\409\\win32" | grep REG_SZ)"
+  "$(dump "HKCR\\TypeLib\\$LIBID\\1.0\\409\\$WINEARCH" | grep REG_SZ)"
 check "type library name" "    (Default)    REG_SZ    Velmora 1.0 Type Library" \
   "$(wine reg query "HKCR\\TypeLib\\$LIBID\\1.0" /ve 2>/dev/null | iconv -f GBK -t UTF-8 | tr -d '\r' | grep REG_SZ | sed 's/(默认)/(Default)/')"
 check "interface registered with the library" yes "$(exists "HKCR\\Interface\\$IID\\TypeLib")"

@@ -13,11 +13,29 @@ namespace {
 
 TEST(Environment, AnsiCodePageIsGbk) { EXPECT_EQ(936u, GetACP()); }
 
-class TypeLib : public testing::Test {
+// The library embedded in this build's DLL and, where the x86_64 build is
+// told where the i686 DLL is, the 32-bit one too: loading type information
+// reads the resource without running the DLL, so the 32-bit product is
+// checked even on machines that cannot execute it.
+struct Library {
+  const char* label;
+  std::wstring path;  // empty: this build's own DLL
+  SYSKIND kind;
+};
+
+std::vector<Library> Libraries() {
+  std::vector<Library> libraries = {{"ThisBuild", L"", sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32}};
+  const wchar_t* other = _wgetenv(L"VELMORA_I686_DLL");
+  if (other && *other) libraries.push_back({"I686Build", other, SYS_WIN32});
+  return libraries;
+}
+
+class TypeLib : public testing::TestWithParam<Library> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dll_.loaded());
-    ASSERT_EQ(S_OK, LoadTypeLibEx(dll_.path().c_str(), REGKIND_NONE, &lib_));
+    std::wstring path = GetParam().path.empty() ? dll_.path() : GetParam().path;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib_));
     // A dual interface is found as its dispatch view; the vtable view
     // is the one it refers to at index -1.
     ComPtr<ITypeInfo> dispatchView;
@@ -90,10 +108,14 @@ const std::vector<Member>& Members() {
   return members;
 }
 
-TEST_F(TypeLib, LibraryIdentityAndHelpStrings) {
+INSTANTIATE_TEST_SUITE_P(Builds, TypeLib, testing::ValuesIn(Libraries()),
+                         [](const testing::TestParamInfo<Library>& info) { return std::string(info.param.label); });
+
+TEST_P(TypeLib, LibraryIdentityAndHelpStrings) {
   TLIBATTR* attr = nullptr;
   ASSERT_EQ(S_OK, lib_->GetLibAttr(&attr));
   EXPECT_EQ(LIBID_VelmoraLib, attr->guid);
+  EXPECT_EQ(GetParam().kind, attr->syskind) << "the platform the library was compiled for";
   EXPECT_EQ(1, attr->wMajorVerNum);
   EXPECT_EQ(0, attr->wMinorVerNum);
   EXPECT_EQ(1033u, attr->lcid);
@@ -113,7 +135,7 @@ TEST_F(TypeLib, LibraryIdentityAndHelpStrings) {
   EXPECT_EQ(L"VelmoraCtl Class", Doc(coclass.Get(), MEMBERID_NIL));
 }
 
-TEST_F(TypeLib, DualInterfaceMembersInOrder) {
+TEST_P(TypeLib, DualInterfaceMembersInOrder) {
   TYPEATTR* attr = nullptr;
   ASSERT_EQ(S_OK, iface_->GetTypeAttr(&attr));
   EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
@@ -132,6 +154,7 @@ TEST_F(TypeLib, DualInterfaceMembersInOrder) {
     EXPECT_GT(f->oVft, lastSlot) << m.name << " follows the one before it in the vtable";
     lastSlot = f->oVft;
     if (i == 0) {
+      // Offsets are laid out for the process that loads the library.
       EXPECT_EQ(7 * static_cast<short>(sizeof(void*)), f->oVft) << "after IDispatch's seven slots";
     }
 
@@ -146,7 +169,7 @@ TEST_F(TypeLib, DualInterfaceMembersInOrder) {
   }
 }
 
-TEST_F(TypeLib, ParameterNamesAndDirections) {
+TEST_P(TypeLib, ParameterNamesAndDirections) {
   for (UINT i = 0; i < Members().size(); ++i) {
     const Member& m = Members()[i];
     FUNCDESC* f = nullptr;
@@ -188,7 +211,7 @@ TEST_F(TypeLib, ParameterNamesAndDirections) {
   }
 }
 
-TEST_F(TypeLib, EventsAndClass) {
+TEST_P(TypeLib, EventsAndClass) {
   ComPtr<ITypeInfo> events;
   ASSERT_EQ(S_OK, lib_->GetTypeInfoOfGuid(DIID__IVelmoraCtlEvents, &events));
   TYPEATTR* attr = nullptr;
