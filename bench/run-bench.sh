@@ -2,7 +2,8 @@
 # Runs the channel benchmark under Wine against reference message servers it
 # starts on its own loopback addresses, then stops them.
 #   bench/run-bench.sh BUILD_DIR [--small] [benchmark options...]
-# BUILD_DIR is a cross build (cmake/mingw-i686.cmake) that has been built.
+# BUILD_DIR is a cross build of either platform (build/i686 or build/x86_64,
+# see scripts/build-windows.sh) that has been built.
 # Servers, all on port 4568: 127.0.0.90 with an empty lock table, then one
 # per pace rate of VELMORA_BENCH_PACES (KiB/s, 0 unpaced; default
 # "16384 65536 131072 0") on 127.0.0.91, .92, ..., each loaded with locks by

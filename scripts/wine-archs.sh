@@ -24,7 +24,8 @@ velmora_can_run() {
     return 1
   fi
   if ! out=$("$loader" --version 2>&1 </dev/null); then
-    VELMORA_CANNOT_RUN="this machine cannot execute $loader ($(echo "$out" | tail -n 1))"
+    out=$(echo "$out" | tail -n 1)
+    VELMORA_CANNOT_RUN="this machine cannot execute $loader: ${out##*: }"
     return 1
   fi
   return 0
