@@ -347,10 +347,16 @@ TEST(ModuleLifetime, UnloadableOnlyWhenNothingIsAlive) {
 
   ComPtr<IClassFactory> factory;
   ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)));
-  EXPECT_EQ(S_OK, dll.CanUnloadNow()) << "a factory reference alone does not hold the module";
+  EXPECT_EQ(S_FALSE, dll.CanUnloadNow()) << "a host holding the factory holds the module";
+  ComPtr<IClassFactory> again;
+  ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&again)));
+  EXPECT_EQ(factory.Get(), again.Get()) << "one factory per module";
+  again.Reset();
+  EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
 
   ComPtr<IVelmoraCtl> control;
   ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&control)));
+  factory.Reset();
   EXPECT_EQ(1u, RefCount(control.Get()));
   EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
 
@@ -365,9 +371,13 @@ TEST(ModuleLifetime, UnloadableOnlyWhenNothingIsAlive) {
   points.Reset();
   EXPECT_EQ(S_OK, dll.CanUnloadNow());
 
+  ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)));
   ASSERT_EQ(S_OK, factory->LockServer(TRUE));
+  factory.Reset();
   EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
+  ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)));
   ASSERT_EQ(S_OK, factory->LockServer(FALSE));
+  factory.Reset();
   EXPECT_EQ(S_OK, dll.CanUnloadNow());
 }
 
