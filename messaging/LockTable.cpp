@@ -40,26 +40,33 @@ size_t HeapBytes(const std::string& text) {
 // Allocation bookkeeping of one tree or hash node.
 constexpr size_t kNodeOverhead = 32;
 
-// A lock with more distinct tasks than this is wide: indexing it task by
-// task would cost tens of bytes per task, several times its text.
-constexpr size_t kMaxIndexedTasks = 8;
+// An index entry costs tens of bytes per task, so a lock is indexed task by
+// task only up to this many distinct tasks: however short they are, that
+// stays under the size of the datagram the lock came in. A lock with more is
+// wide and carries a filter of its tasks instead.
+constexpr size_t kMaxIndexedTasks = 64;
 
-// Filter bits per distinct task: about one hit in twenty on a task the lock
-// does not list, each hit confirmed against the list.
-constexpr size_t kFilterBitsPerTask = 8;
+bool IsWide(size_t distinctTasks) { return distinctTasks > kMaxIndexedTasks; }
 
-void FilterProbes(uint64_t hash, size_t bits, size_t probes[2]) {
-  probes[0] = static_cast<size_t>(hash % bits);
-  probes[1] = static_cast<size_t>((hash >> 32) % bits);
+// Filter bits per distinct task and probes per task: a task the lock does
+// not list passes about one time in two hundred, and each pass is confirmed
+// against the list.
+constexpr size_t kFilterBitsPerTask = 16;
+constexpr size_t kFilterProbes = 3;
+
+size_t FilterBit(uint64_t hash, size_t probe, size_t bits) {
+  const uint64_t step = (hash >> 32) | 1;
+  return static_cast<size_t>((hash + probe * step) % bits);
 }
 
 std::vector<uint64_t> MakeFilter(const std::vector<uint64_t>& hashes) {
   const size_t words = (hashes.size() * kFilterBitsPerTask + 63) / 64;
   std::vector<uint64_t> filter(words);
   for (uint64_t hash : hashes) {
-    size_t probes[2];
-    FilterProbes(hash, words * 64, probes);
-    for (size_t bit : probes) filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    for (size_t probe = 0; probe < kFilterProbes; ++probe) {
+      const size_t bit = FilterBit(hash, probe, words * 64);
+      filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
   }
   return filter;
 }
@@ -89,7 +96,7 @@ void LockTable::Store(const TaskLockRecord& record) {
   entry.tasksOffset = static_cast<uint32_t>(key.size() - record.tasks.size());
   entry.displayName = record.displayName;
   const std::vector<uint64_t> hashes = TaskHashes(record.tasks);
-  if (hashes.size() > kMaxIndexedTasks) entry.filter = MakeFilter(hashes);
+  if (IsWide(hashes.size())) entry.filter = MakeFilter(hashes);
   const auto inserted = records_.emplace(std::move(key), std::move(entry)).first;
   Index(inserted);
 }
@@ -274,9 +281,8 @@ bool LockTable::IsHeldBy(RecordIt it, const std::string& account) {
 
 bool LockTable::MayListTask(RecordIt it, uint64_t taskHash) {
   const std::vector<uint64_t>& filter = it->second.filter;
-  size_t probes[2];
-  FilterProbes(taskHash, filter.size() * 64, probes);
-  for (size_t bit : probes) {
+  for (size_t probe = 0; probe < kFilterProbes; ++probe) {
+    const size_t bit = FilterBit(taskHash, probe, filter.size() * 64);
     if (!(filter[bit / 64] >> (bit % 64) & 1)) return false;
   }
   return true;

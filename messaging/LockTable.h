@@ -1,8 +1,8 @@
 // Edit locks known to one party, ordered by key (LockKey, byte-wise) and
 // indexed by project and task UID so a lock question costs a few lookups
-// however many locks are held. A lock with a long task list is not indexed
-// task by task, which would cost many times its text, but carries a small
-// bit filter of its tasks instead.
+// however many locks are held. A lock with many short task UIDs is not
+// indexed task by task, which would cost many times its text, but carries a
+// small bit filter of its tasks instead.
 #pragma once
 
 #include <cstddef>
@@ -73,7 +73,7 @@ class LockTable {
  private:
   // The key holds account, project id and task list; an entry remembers
   // where they sit in it instead of keeping second copies. `filter` is set
-  // for wide locks only: a bit per task hash, a byte per distinct task.
+  // for wide locks only: two bytes per distinct task.
   struct Entry {
     int32_t projectId = 0;
     uint32_t accountLength = 0;

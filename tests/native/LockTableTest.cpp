@@ -107,6 +107,14 @@ TEST(LockTable, WideLocksAnswerLikeNarrowOnesAndCostLittleMoreThanTheirText) {
   table.Store(Lock("a", 0, "t2599,x"));  // narrow, smaller key than every wide lock
   EXPECT_LE(table.MemoryBytes(), 2 * text);
 
+  // Indexed task by task, the most tasks of the shortest kind still cost
+  // less than the datagram they came in.
+  LockTable indexed;
+  std::string shortest;
+  for (int t = 0; t < 64; ++t) shortest += (t ? "," : "") + std::to_string(t);
+  indexed.Store(Lock("u", 1, shortest));
+  EXPECT_LE(indexed.MemoryBytes(), kLockDatagramSize);
+
   EXPECT_EQ(table.FindBlockingHolder("me", 1, "nope,t1700"), "u1");
   EXPECT_EQ(table.FindBlockingHolder("me", 0, "t2599"), "a");
   EXPECT_EQ(table.FindBlockingHolder("a", 0, "t2599"), "u0");
