@@ -163,18 +163,9 @@ int MessageChannel::Start(uint16_t port) {
     if (getsockname(s.socket, reinterpret_cast<sockaddr*>(&bound), &size) == 0) s.localPort = ntohs(bound.sin_port);
   }
 
-  char host[256] = {};
-  if (gethostname(host, sizeof(host)) != 0) return 0;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return 0;
+  // The socket stays bound when this fails, so later calls return 0 too.
   std::vector<msg::Ipv4> addresses;
-  for (addrinfo* a = found; a; a = a->ai_next) {
-    addresses.push_back(ToIpv4(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr));
-  }
-  freeaddrinfo(found);
+  if (!ResolveOwnAddresses(addresses)) return 0;
   {
     std::lock_guard<CriticalSection> guard(s.lock);
     s.core.BuildOwnRecord(addresses, s.localPort);
@@ -199,6 +190,21 @@ int MessageChannel::Start(uint16_t port) {
   start.release();  // the thread's now
   s.started = 1;
   return 1;
+}
+
+bool MessageChannel::ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) {
+  char host[256] = {};
+  if (gethostname(host, sizeof(host)) != 0) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    addresses.push_back(ToIpv4(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr));
+  }
+  freeaddrinfo(found);
+  return true;
 }
 
 void MessageChannel::State::ReceiveLoop(const MessageSink& sink) {

@@ -79,6 +79,9 @@ class MessageChannel {
  protected:
   // Takes effect for a receive thread started afterwards.
   void SetMessageSink(MessageSink sink);
+  // The IPv4 addresses of this host's name, in the order the resolver gives
+  // them; false when the name cannot be had or resolved.
+  virtual bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses);
 
  private:
   struct State;

@@ -199,6 +199,18 @@ TEST(ControlLocks, CanSetResourceAsksTheServer) {
   EXPECT_EQ(VARIANT_FALSE, vb);
 }
 
+TEST(ControlLocks, CanSetResourceUnansweredSendsFiveTimesThenSaysTaken) {
+  ControlRig rig(67);
+  ASSERT_NO_FATAL_FAILURE(rig.Create());
+  ASSERT_NO_FATAL_FAILURE(rig.Register());
+  UniqueBstr project(SysAllocString(L"P-1"));
+  UniqueBstr specialty(SysAllocString(L"pipes"));
+  VARIANT_BOOL vb = 1;
+  EXPECT_EQ(S_OK, rig.control->CanSetResource(project.get(), specialty.get(), &vb));
+  EXPECT_EQ(VARIANT_FALSE, vb);
+  EXPECT_EQ(5u, CountType(rig.server.Drain(), msg::kMsgResourceQuery));
+}
+
 TEST(ControlLocks, NothingIsSentWhileNotRegistered) {
   ControlRig rig(63);
   ASSERT_NO_FATAL_FAILURE(rig.Create());
