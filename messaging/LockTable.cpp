@@ -121,16 +121,23 @@ size_t LockTable::RemoveHeld(const std::string& account, int32_t projectId,
   const auto project = projects_.find(projectId);
   if (project == projects_.end()) return 0;
   std::vector<RecordIt> doomed;
+  std::vector<std::pair<uint64_t, std::string_view>> pieces;
   for (std::string_view piece : SplitCommaListViews(tasks)) {
     const uint64_t hash = HashTask(piece);
+    pieces.emplace_back(hash, piece);
     const auto postings = project->second.tasks.find(hash);
-    if (postings != project->second.tasks.end()) {
-      for (RecordIt it : postings->second) {
-        if (IsHeldBy(it, account) && ListsTask(it, piece)) doomed.push_back(it);
-      }
+    if (postings == project->second.tasks.end()) continue;
+    for (RecordIt it : postings->second) {
+      if (IsHeldBy(it, account) && ListsTask(it, piece)) doomed.push_back(it);
     }
-    for (RecordIt it : project->second.wide) {
-      if (IsHeldBy(it, account) && MayListTask(it, hash) && ListsTask(it, piece)) doomed.push_back(it);
+  }
+  for (RecordIt it : project->second.wide) {
+    if (!IsHeldBy(it, account)) continue;
+    for (const auto& [hash, piece] : pieces) {
+      if (MayListTask(it, hash) && ListsTask(it, piece)) {
+        doomed.push_back(it);
+        break;
+      }
     }
   }
   std::sort(doomed.begin(), doomed.end(), KeyOrder());

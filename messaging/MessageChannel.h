@@ -50,7 +50,8 @@ class MessageChannel {
   // One 102 when registered; ends the registration.
   void SendLogout();
   // Tells the receive thread to end and waits for it at most 300 ms; a
-  // thread still busy then ends on its own. Nothing is dispatched after it.
+  // thread still busy then ends on its own and hands the sink nothing more.
+  // The channel does not receive again.
   void StopReceiving();
 
   // Task edit locks.
