@@ -171,6 +171,13 @@ class LoopbackSocket {
                   sizeof(to)) == static_cast<int>(datagram.size());
   }
 
+  // Asks for a buffer as large as the channel's, so what a client misses is
+  // the server's doing.
+  void WidenBuffer() {
+    const int asked = 4 * 1024 * 1024;
+    setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof(asked));
+  }
+
   // Type code of the next datagram, or 0 when none came within `timeoutMs`.
   uint32_t ReceiveType(int timeoutMs) {
     fd_set readable;
@@ -332,6 +339,67 @@ bool BenchDispatch(const Args& args) {
   return done + lost == static_cast<uint64_t>(args.blast);
 }
 
+// --- many registered clients claiming ------------------------------------------------
+
+// Registers `count` clients; all claim at once, and then one claims on its
+// own, one claim after another: how many of the simultaneous claims are
+// answered before a control would resend (500 ms), and what one claim costs
+// while the server pushes each lock to every client.
+bool BenchClients(const Args& args, int count) {
+  std::vector<std::unique_ptr<LoopbackSocket>> clients;
+  for (int c = 0; c < count; ++c) {
+    clients.push_back(std::make_unique<LoopbackSocket>());
+    LoopbackSocket& client = *clients.back();
+    if (!client.ok()) return false;
+    client.WidenBuffer();
+    msg::PeerRecord own;
+    own.name = Format("c%dn%03d", count, c);
+    bool registered = false;
+    for (int send = 0; send < 5 && !registered; ++send) {
+      client.SendTo(args.empty, msg::kServerPort, msg::MakeDatagram(msg::kMsgRegister, own));
+      registered = client.ReceiveType(500) == msg::kMsgRegistered;
+    }
+    if (!registered) return false;
+  }
+
+  for (int c = 0; c < count; ++c) {
+    clients[c]->SendTo(args.empty, msg::kServerPort,
+                       msg::ChannelCore::MakeLockChange(true, Format("c%03d", c), "Client", 700 + count,
+                                                        Format("burst-%d", c)));
+  }
+  Sleep(450);
+  int answered = 0;
+  for (auto& client : clients) {
+    for (uint32_t type; (type = client->ReceiveType(0)) != 0;) {
+      if (type == msg::kMsgLockChangeDone) ++answered;
+    }
+  }
+  Row(Format("%d registered clients claim at once: answered before a resend", count),
+      Format("%d of %d", answered, count));
+
+  std::vector<double> rounds;
+  LoopbackSocket& claimer = *clients.front();
+  for (int round = 0; round < args.rounds; ++round) {
+    const auto claim = msg::ChannelCore::MakeLockChange(true, "c000", "Client", 800 + count,
+                                                        Format("one-%d", round));
+    const double start = NowMs();
+    claimer.SendTo(args.empty, msg::kServerPort, claim);
+    uint32_t type = 0;
+    while ((type = claimer.ReceiveType(2000)) != 0 && type != msg::kMsgLockChangeDone) {
+    }
+    if (type != msg::kMsgLockChangeDone) return false;
+    rounds.push_back(NowMs() - start);
+    for (auto& client : clients) {
+      while (client->ReceiveType(0) != 0) {
+      }
+    }
+  }
+  const Stats r = Summarize(rounds);
+  Row(Format("Claim round trip, %d registered clients (%d claims in turn)", count, args.rounds),
+      Format("median %.2f ms, mean %.2f ms (max %.2f)", r.median, r.mean, r.max));
+  return answered == count;
+}
+
 int GrantedReceiveBuffer() {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   int asked = 4 * 1024 * 1024, granted = 0, size = sizeof(granted);
@@ -360,6 +428,7 @@ int main(int argc, char** argv) {
   bool ok = BenchRegister(args);
   for (const LoadedServer& server : args.loaded) ok = BenchLoaded(args, server) && ok;
   ok = BenchDispatch(args) && ok;
+  for (int clients : {20, 200}) ok = BenchClients(args, clients) && ok;
 
   WSACleanup();
   if (!ok) std::fprintf(stderr, "velmora_channel_bench: a step could not be carried out\n");

@@ -47,6 +47,14 @@ void ClearOut(T** out) {
   if (out) *out = nullptr;
 }
 
+// Peer text messages go to the standard output. Called on the receive
+// thread, which may outlast the control: it uses nothing of the control.
+void PrintPeerText(const std::string& senderName, const char* text, int) {
+  // The channel hands the text terminated after its length.
+  std::printf(" Recv a Message from %s :  %s \n", senderName.c_str(), text);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 // ---- creation and lifetime -------------------------------------------------
@@ -66,13 +74,15 @@ VelmoraCtl::VelmoraCtl(IUnknown* outer)
     : outer_(outer ? outer : &inner_),
       events_(this, outer ? outer : &inner_, DIID__IVelmoraCtlEvents) {
   ModuleLock();
+  SetMessageSink(&PrintPeerText);
   CollectMachineIdentity(state_);
 }
 
 VelmoraCtl::~VelmoraCtl() {
+  // First of all: nothing may be dispatched to a control being taken apart.
+  StopReceiving();
   Logout();
   events_.DisconnectAll();
-  ModuleUnlock();
 }
 
 STDMETHODIMP VelmoraCtl::Inner::QueryInterface(REFIID riid, void** ppv) {
@@ -102,19 +112,12 @@ STDMETHODIMP_(ULONG) VelmoraCtl::Inner::Release() {
   if (r == 0) {
     refs_ = 1;  // guards against re-entry while the destructor runs
     delete self_;
+    ModuleUnlock();  // only once the whole object, channel included, is gone
   }
   return r;
 }
 
 // ---- IDispatch ---------------------------------------------------------------
-
-HRESULT VelmoraCtl::EnsureTypeInfo() {
-  if (typeInfo_) return S_OK;
-  Microsoft::WRL::ComPtr<ITypeLib> library;
-  HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
-  if (FAILED(hr)) return hr;
-  return library->GetTypeInfoOfGuid(IID_IVelmoraCtl, &typeInfo_);
-}
 
 STDMETHODIMP VelmoraCtl::GetTypeInfoCount(UINT* count) {
   if (!count) return E_POINTER;
@@ -126,25 +129,29 @@ STDMETHODIMP VelmoraCtl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   if (!info) return E_POINTER;
   *info = nullptr;
   if (index != 0) return DISP_E_BADINDEX;
-  HRESULT hr = EnsureTypeInfo();
+  ITypeInfo* typeInfo = nullptr;
+  const HRESULT hr = ModuleTypeInfo(&typeInfo);
   if (FAILED(hr)) return hr;
-  return typeInfo_.CopyTo(info);
+  typeInfo->AddRef();
+  *info = typeInfo;
+  return S_OK;
 }
 
 STDMETHODIMP VelmoraCtl::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  HRESULT hr = EnsureTypeInfo();
+  ITypeInfo* typeInfo = nullptr;
+  const HRESULT hr = ModuleTypeInfo(&typeInfo);
   if (FAILED(hr)) return hr;
-  return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
+  return DispGetIDsOfNames(typeInfo, names, count, ids);
 }
 
 STDMETHODIMP VelmoraCtl::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                 VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  HRESULT hr = EnsureTypeInfo();
+  ITypeInfo* typeInfo = nullptr;
+  const HRESULT hr = ModuleTypeInfo(&typeInfo);
   if (FAILED(hr)) return hr;
-  return DispInvoke(static_cast<IVelmoraCtl*>(this), typeInfo_.Get(), id, flags, params, result,
-                    excep, argErr);
+  return DispInvoke(static_cast<IVelmoraCtl*>(this), typeInfo, id, flags, params, result, excep, argErr);
 }
 
 // ---- login state getters ---------------------------------------------------
@@ -192,12 +199,6 @@ STDMETHODIMP VelmoraCtl::Logout() {
   state_.ClearUser();
   SendLogout();  // the socket and receive thread stay for the next login
   return S_OK;
-}
-
-void VelmoraCtl::OnMessage(const std::string& senderName, const char* text, int) {
-  // The channel hands the text terminated after its length.
-  std::printf(" Recv a Message from %s :  %s \n", senderName.c_str(), text);
-  std::fflush(stdout);
 }
 
 // ---- task edit locks -------------------------------------------------------

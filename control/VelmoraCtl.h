@@ -117,22 +117,17 @@ class VelmoraCtl final : public MessageChannel,
     LONG refs_ = 1;
   };
 
-  // Peer text messages go to the standard output.
-  void OnMessage(const std::string& senderName, const char* text, int length) override;
-
   explicit VelmoraCtl(IUnknown* outer);
   ~VelmoraCtl();
   VelmoraCtl(const VelmoraCtl&) = delete;
   VelmoraCtl& operator=(const VelmoraCtl&) = delete;
 
-  HRESULT EnsureTypeInfo();
 
   Inner inner_{this};
   IUnknown* outer_;
   LoginState state_;
   ConnectionPoint events_;
   DWORD safetyEnabled_ = 0;
-  Microsoft::WRL::ComPtr<ITypeInfo> typeInfo_;
 };
 
 }  // namespace velmora

@@ -40,6 +40,37 @@ size_t HeapBytes(const std::string& text) {
 // Allocation bookkeeping of one tree or hash node.
 constexpr size_t kNodeOverhead = 32;
 
+// An index entry costs tens of bytes per task, so a lock is indexed task by
+// task only up to this many distinct tasks: however short they are, that
+// stays under the size of the datagram the lock came in. A lock with more is
+// wide and carries a filter of its tasks instead.
+constexpr size_t kMaxIndexedTasks = 64;
+
+bool IsWide(size_t distinctTasks) { return distinctTasks > kMaxIndexedTasks; }
+
+// Filter bits per distinct task and probes per task: a task the lock does
+// not list passes about one time in two hundred, and each pass is confirmed
+// against the list.
+constexpr size_t kFilterBitsPerTask = 16;
+constexpr size_t kFilterProbes = 3;
+
+size_t FilterBit(uint64_t hash, size_t probe, size_t bits) {
+  const uint64_t step = (hash >> 32) | 1;
+  return static_cast<size_t>((hash + probe * step) % bits);
+}
+
+std::vector<uint64_t> MakeFilter(const std::vector<uint64_t>& hashes) {
+  const size_t words = (hashes.size() * kFilterBitsPerTask + 63) / 64;
+  std::vector<uint64_t> filter(words);
+  for (uint64_t hash : hashes) {
+    for (size_t probe = 0; probe < kFilterProbes; ++probe) {
+      const size_t bit = FilterBit(hash, probe, words * 64);
+      filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+  }
+  return filter;
+}
+
 }  // namespace
 
 LockTable::LockTable(const LockTable& other) {
@@ -61,9 +92,11 @@ void LockTable::Store(const TaskLockRecord& record) {
 
   Entry entry;
   entry.projectId = record.projectId;
-  entry.accountLength = static_cast<uint32_t>(record.account.size());
+  entry.accountLength = static_cast<uint32_t>(key.find('\0'));
   entry.tasksOffset = static_cast<uint32_t>(key.size() - record.tasks.size());
   entry.displayName = record.displayName;
+  const std::vector<uint64_t> hashes = TaskHashes(record.tasks);
+  if (IsWide(hashes.size())) entry.filter = MakeFilter(hashes);
   const auto inserted = records_.emplace(std::move(key), std::move(entry)).first;
   Index(inserted);
 }
@@ -83,35 +116,56 @@ size_t LockTable::RemoveProject(int32_t projectId) {
 }
 
 size_t LockTable::RemoveHeld(const std::string& account, int32_t projectId,
-                             const std::string& tasks) {
+                             const std::string& tasks, std::vector<TaskLockRecord>* removed,
+                             const OwnLockCheck& isOwn) {
   const auto project = projects_.find(projectId);
   if (project == projects_.end()) return 0;
-  const std::string slotAccount = SlotText(account, kAccountSlot);
   std::vector<RecordIt> doomed;
+  std::vector<std::pair<uint64_t, std::string_view>> pieces;
   for (std::string_view piece : SplitCommaListViews(tasks)) {
-    const auto postings = project->second.find(HashTask(piece));
-    if (postings == project->second.end()) continue;
+    const uint64_t hash = HashTask(piece);
+    pieces.emplace_back(hash, piece);
+    const auto postings = project->second.tasks.find(hash);
+    if (postings == project->second.tasks.end()) continue;
     for (RecordIt it : postings->second) {
-      if (IsHeldBy(it, slotAccount) && ListsTask(it, piece)) doomed.push_back(it);
+      if (IsHeldBy(it, account) && ListsTask(it, piece)) doomed.push_back(it);
+    }
+  }
+  for (RecordIt it : project->second.wide) {
+    if (!IsHeldBy(it, account)) continue;
+    for (const auto& [hash, piece] : pieces) {
+      if (MayListTask(it, hash) && ListsTask(it, piece)) {
+        doomed.push_back(it);
+        break;
+      }
     }
   }
   std::sort(doomed.begin(), doomed.end(), KeyOrder());
   doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
-  for (RecordIt it : doomed) Erase(it);
+  if (isOwn) {
+    doomed.erase(std::remove_if(doomed.begin(), doomed.end(),
+                                [&](RecordIt it) { return !isOwn(ToRecord(it)); }),
+                 doomed.end());
+  }
+  for (RecordIt it : doomed) {
+    if (removed) removed->push_back(ToRecord(it));
+    Erase(it);
+  }
   return doomed.size();
 }
 
 std::optional<TaskLockRecord> LockTable::FindBlockingRecord(const std::string& account,
                                                             int32_t projectId,
-                                                            const std::string& tasks) const {
-  const std::optional<RecordIt> found = FindBlocking(account, projectId, tasks);
+                                                            const std::string& tasks,
+                                                            const OwnLockCheck& isOwn) const {
+  const std::optional<RecordIt> found = FindBlocking(account, projectId, tasks, isOwn);
   if (!found) return std::nullopt;
   return ToRecord(*found);
 }
 
 std::string LockTable::FindBlockingHolder(const std::string& account, int32_t projectId,
                                           const std::string& tasks) const {
-  const std::optional<RecordIt> found = FindBlocking(account, projectId, tasks);
+  const std::optional<RecordIt> found = FindBlocking(account, projectId, tasks, nullptr);
   if (!found) return std::string();
   return (*found)->first.substr(0, (*found)->second.accountLength);
 }
@@ -129,12 +183,13 @@ size_t LockTable::MemoryBytes() const {
   size_t bytes = sizeof(*this) + projects_.bucket_count() * sizeof(void*);
   for (const auto& [key, entry] : records_) {
     bytes += kNodeOverhead + sizeof(Records::value_type) + HeapBytes(key) +
-             HeapBytes(entry.displayName);
+             HeapBytes(entry.displayName) + entry.filter.capacity() * sizeof(uint64_t);
   }
-  for (const auto& [projectId, index] : projects_) {
+  for (const auto& [projectId, project] : projects_) {
     (void)projectId;
-    bytes += kNodeOverhead + sizeof(std::pair<const int32_t, TaskIndex>) +
-             index.bucket_count() * sizeof(void*);
+    const TaskIndex& index = project.tasks;
+    bytes += kNodeOverhead + sizeof(std::pair<const int32_t, ProjectIndex>) +
+             index.bucket_count() * sizeof(void*) + project.wide.capacity() * sizeof(RecordIt);
     for (const auto& [hash, postings] : index) {
       (void)hash;
       bytes += kNodeOverhead + sizeof(TaskIndex::value_type) +
@@ -145,7 +200,13 @@ size_t LockTable::MemoryBytes() const {
 }
 
 void LockTable::Index(RecordIt it) {
-  TaskIndex& index = projects_[it->second.projectId];
+  ProjectIndex& project = projects_[it->second.projectId];
+  if (!it->second.filter.empty()) {
+    Postings& wide = project.wide;
+    wide.insert(std::lower_bound(wide.begin(), wide.end(), it, KeyOrder()), it);
+    return;
+  }
+  TaskIndex& index = project.tasks;
   for (uint64_t hash : TaskHashes(TasksOf(it->first, it->second.tasksOffset))) {
     Postings& postings = index[hash];
     postings.insert(std::lower_bound(postings.begin(), postings.end(), it, KeyOrder()), it);
@@ -155,7 +216,12 @@ void LockTable::Index(RecordIt it) {
 void LockTable::Unindex(RecordIt it) {
   const auto project = projects_.find(it->second.projectId);
   if (project == projects_.end()) return;
-  TaskIndex& index = project->second;
+  if (!it->second.filter.empty()) {
+    Postings& wide = project->second.wide;
+    const auto at = std::lower_bound(wide.begin(), wide.end(), it, KeyOrder());
+    if (at != wide.end() && *at == it) wide.erase(at);
+  }
+  TaskIndex& index = project->second.tasks;
   for (uint64_t hash : TaskHashes(TasksOf(it->first, it->second.tasksOffset))) {
     const auto postings = index.find(hash);
     if (postings == index.end()) continue;
@@ -164,7 +230,7 @@ void LockTable::Unindex(RecordIt it) {
     if (at != list.end() && *at == it) list.erase(at);
     if (list.empty()) index.erase(postings);
   }
-  if (index.empty()) projects_.erase(project);
+  if (index.empty() && project->second.wide.empty()) projects_.erase(project);
 }
 
 void LockTable::Erase(RecordIt it) {
@@ -174,21 +240,41 @@ void LockTable::Erase(RecordIt it) {
 
 std::optional<LockTable::RecordIt> LockTable::FindBlocking(const std::string& account,
                                                            int32_t projectId,
-                                                           const std::string& tasks) const {
+                                                           const std::string& tasks,
+                                                           const OwnLockCheck& isOwn) const {
   const auto project = projects_.find(projectId);
   if (project == projects_.end()) return std::nullopt;
-  const std::string slotAccount = SlotText(account, kAccountSlot);
+  const auto blocks = [&](RecordIt it) {
+    return !IsHeldBy(it, account) || (isOwn && !isOwn(ToRecord(it)));
+  };
   std::optional<RecordIt> best;
   std::unordered_set<std::string_view> asked;
+  std::vector<std::pair<uint64_t, std::string_view>> pieces;
   for (std::string_view piece : SplitCommaListViews(tasks)) {
-    if (!asked.insert(piece).second) continue;
-    const auto postings = project->second.find(HashTask(piece));
-    if (postings == project->second.end()) continue;
+    if (asked.insert(piece).second) pieces.emplace_back(HashTask(piece), piece);
+  }
+  for (const auto& [hash, piece] : pieces) {
+    const auto postings = project->second.tasks.find(hash);
+    if (postings == project->second.tasks.end()) continue;
     // Postings are in key order: the first one not held by the asker is this
     // piece's candidate, and nothing past the best so far can win.
     for (RecordIt it : postings->second) {
       if (best && !(it->first < (*best)->first)) break;
-      if (IsHeldBy(it, slotAccount) || !ListsTask(it, piece)) continue;
+      if (!ListsTask(it, piece) || !blocks(it)) continue;
+      best = it;
+      break;
+    }
+  }
+  for (RecordIt it : project->second.wide) {
+    if (best && !(it->first < (*best)->first)) break;
+    bool listed = false;
+    for (const auto& [hash, piece] : pieces) {
+      if (MayListTask(it, hash) && ListsTask(it, piece)) {
+        listed = true;
+        break;
+      }
+    }
+    if (listed && blocks(it)) {
       best = it;
       break;
     }
@@ -196,16 +282,32 @@ std::optional<LockTable::RecordIt> LockTable::FindBlocking(const std::string& ac
   return best;
 }
 
-bool LockTable::IsHeldBy(RecordIt it, const std::string& slotAccount) {
-  const std::string holder = it->first.substr(0, it->second.accountLength);
-  return SlotText(holder, kAccountSlot) == slotAccount;
+bool LockTable::IsHeldBy(RecordIt it, const std::string& account) {
+  return std::string_view(it->first).substr(0, it->second.accountLength) == account;
+}
+
+bool LockTable::MayListTask(RecordIt it, uint64_t taskHash) {
+  const std::vector<uint64_t>& filter = it->second.filter;
+  for (size_t probe = 0; probe < kFilterProbes; ++probe) {
+    const size_t bit = FilterBit(taskHash, probe, filter.size() * 64);
+    if (!(filter[bit / 64] >> (bit % 64) & 1)) return false;
+  }
+  return true;
 }
 
 bool LockTable::ListsTask(RecordIt it, std::string_view task) {
-  for (std::string_view piece : SplitCommaListViews(TasksOf(it->first, it->second.tasksOffset))) {
-    if (piece == task) return true;
+  // Walked in place: a wide lock's list is long, and splitting it into
+  // pieces for every question would allocate each time.
+  const std::string_view list = TasksOf(it->first, it->second.tasksOffset);
+  if (list.empty()) return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = list.find(',', start);
+    const size_t end = comma == std::string_view::npos ? list.size() : comma;
+    if (list.substr(start, end - start) == task) return true;
+    if (comma == std::string_view::npos) return false;
+    start = comma + 1;
   }
-  return false;
 }
 
 TaskLockRecord LockTable::ToRecord(RecordIt it) {

@@ -1,6 +1,8 @@
 // Edit locks known to one party, ordered by key (LockKey, byte-wise) and
 // indexed by project and task UID so a lock question costs a few lookups
-// however many locks are held.
+// however many locks are held. A lock with many short task UIDs is not
+// indexed task by task, which would cost many times its text, but carries a
+// small bit filter of its tasks instead.
 #pragma once
 
 #include <cstddef>
@@ -33,16 +35,26 @@ class LockTable {
   // Removes every lock of the project; returns how many went.
   size_t RemoveProject(int32_t projectId);
 
-  // Removes the locks held by `account` in the project whose task list
-  // intersects `tasks`; returns how many went. Other holders are untouched.
-  size_t RemoveHeld(const std::string& account, int32_t projectId, const std::string& tasks);
+  // Says whether a lock whose holder text equals the asker's account really
+  // is the asker's, where the text alone cannot tell.
+  using OwnLockCheck = std::function<bool(const TaskLockRecord& lock)>;
+
+  // Removes the locks held by `account` (and owned by the asker, when
+  // `isOwn` is given) in the project whose task list intersects `tasks`;
+  // returns how many went, and hands them to `removed` when given. Other
+  // holders are untouched.
+  size_t RemoveHeld(const std::string& account, int32_t projectId, const std::string& tasks,
+                    std::vector<TaskLockRecord>* removed = nullptr,
+                    const OwnLockCheck& isOwn = nullptr);
 
   // The first lock in key order of `projectId` whose task list intersects
-  // `tasks` and whose holder is not `account`. The account is compared as it
-  // reads back from a record's account slot, so a user with an account too
-  // long for that slot is not blocked by their own locks.
+  // `tasks` and whose holder is not `account`, compared exactly: an account
+  // too long for the record's slot is blocked by its own locks, which come
+  // back cut, rather than let another user's lock pass. With `isOwn`, a lock
+  // of the asker's account text counts as the asker's only when it agrees.
   std::optional<TaskLockRecord> FindBlockingRecord(const std::string& account, int32_t projectId,
-                                                   const std::string& tasks) const;
+                                                   const std::string& tasks,
+                                                   const OwnLockCheck& isOwn = nullptr) const;
 
   // Holder account of FindBlockingRecord, or "" when nothing blocks.
   std::string FindBlockingHolder(const std::string& account, int32_t projectId,
@@ -60,12 +72,14 @@ class LockTable {
 
  private:
   // The key holds account, project id and task list; an entry remembers
-  // where they sit in it instead of keeping second copies.
+  // where they sit in it instead of keeping second copies. `filter` is set
+  // for wide locks only: two bytes per distinct task.
   struct Entry {
     int32_t projectId = 0;
     uint32_t accountLength = 0;
     uint32_t tasksOffset = 0;
     std::string displayName;
+    std::vector<uint64_t> filter;
   };
   using Records = std::map<std::string, Entry>;
   using RecordIt = Records::const_iterator;
@@ -79,18 +93,23 @@ class LockTable {
   };
   using Postings = std::vector<RecordIt>;  // in key order
   using TaskIndex = std::unordered_map<uint64_t, Postings, TaskHash>;
+  struct ProjectIndex {
+    TaskIndex tasks;  // narrow locks, by task
+    Postings wide;    // wide locks, looked at one by one through their filters
+  };
 
   void Index(RecordIt it);
   void Unindex(RecordIt it);
   void Erase(RecordIt it);
   std::optional<RecordIt> FindBlocking(const std::string& account, int32_t projectId,
-                                       const std::string& tasks) const;
-  static bool IsHeldBy(RecordIt it, const std::string& slotAccount);
+                                       const std::string& tasks, const OwnLockCheck& isOwn) const;
+  static bool IsHeldBy(RecordIt it, const std::string& account);
   static bool ListsTask(RecordIt it, std::string_view task);
+  static bool MayListTask(RecordIt it, uint64_t taskHash);
   static TaskLockRecord ToRecord(RecordIt it);
 
   Records records_;
-  std::unordered_map<int32_t, TaskIndex> projects_;
+  std::unordered_map<int32_t, ProjectIndex> projects_;
 };
 
 // Outcome of a lock question from the holder FindBlockingHolder gave: 1 when

@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -30,167 +31,260 @@ sockaddr_in ToSockaddr(const msg::Ipv4& ip, uint16_t port) {
 
 }  // namespace
 
-MessageChannel::MessageChannel() : buffer_(msg::kReceiveBufferSize) {
-  WSADATA data;
-  wsaStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  receiveEvent_.reset(WSACreateEvent());
-  replyEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  overlapped_.hEvent = receiveEvent_.get();
+// What the receive thread touches. The channel and the thread each hold a
+// reference; the last one out closes the socket and frees the tables.
+struct MessageChannel::State {
+  State() : buffer(msg::kReceiveBufferSize) {
+    WSADATA data;
+    wsaStarted = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    receiveEvent.reset(WSACreateEvent());
+    replyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    overlapped.hEvent = receiveEvent.get();
+  }
+  ~State() {
+    if (socket != INVALID_SOCKET) {
+      // A receive may still be pending into `buffer`: cancel it and see it
+      // complete before either goes.
+      if (receivePending) {
+        ResetEvent(receiveEvent.get());
+        CancelIoEx(reinterpret_cast<HANDLE>(socket), &overlapped);
+        DWORD received = 0, flags = 0;
+        WSAGetOverlappedResult(socket, &overlapped, &received, TRUE, &flags);
+      }
+      closesocket(socket);
+    }
+    if (wsaStarted) WSACleanup();
+  }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  struct ThreadStart;
+  static DWORD WINAPI ReceiveThread(void* param);
+  void ReceiveLoop(const MessageSink& sink);
+  void HandleDatagram(int length, const sockaddr_in& from, const MessageSink& sink);
+  void Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port);
+  void SetIndicator(msg::Indicator indicator, int32_t value);
+
+  bool wsaStarted = false;
+  CriticalSection lock;  // guards core (peer list, lock table, own record, holder)
+  msg::ChannelCore core;
+  SOCKET socket = INVALID_SOCKET;
+  UniqueHandle receiveEvent;  // the overlapped receive's event
+  UniqueHandle replyEvent;    // set by the receive thread whenever a reply arrives
+  WSAOVERLAPPED overlapped{};
+  bool receivePending = false;  // the receive thread's own
+  std::vector<char> buffer;     // one datagram; peer text is copied out (and terminated) before the sink
+  uint16_t localPort = 0;
+  msg::Ipv4 serverAddress{};
+
+  std::atomic<LONG> stopRequested{0};
+  std::atomic<LONG> registered{0};
+  std::atomic<LONG> peerListComplete{0};
+  std::atomic<LONG> resourceResult{-1};
+  std::atomic<LONG> started{0};
+  std::atomic<LONG> changeResult{0};
+  std::atomic<LONG> lockTableComplete{0};
+  std::atomic<uint64_t> dispatched{0};
+};
+
+// What a receive thread starts with: its share of the state, its sink and
+// the reference on the module that holds its code.
+struct MessageChannel::State::ThreadStart {
+  std::shared_ptr<State> state;
+  MessageSink sink;
+  HMODULE module = nullptr;
+};
+
+DWORD WINAPI MessageChannel::State::ReceiveThread(void* param) {
+  HMODULE module = nullptr;
+  {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(param));
+    module = start->module;
+    start->state->ReceiveLoop(start->sink);
+  }  // the state may go here, while the module is still held
+  FreeLibraryAndExitThread(module, 0);
 }
+
+MessageChannel::MessageChannel() : state_(std::make_shared<State>()) {}
 
 MessageChannel::~MessageChannel() {
   SendLogout();
-  if (thread_) {
-    stopRequested_ = 1;
-    SetEvent(receiveEvent_.get());
-    WaitForSingleObject(thread_.get(), kStopWaitMs);
-    thread_.reset();
-  }
-  if (socket_ != INVALID_SOCKET) closesocket(socket_);  // also cancels a pending receive
-  socket_ = INVALID_SOCKET;
-  receiveEvent_.reset();
-  if (wsaStarted_) WSACleanup();
+  StopReceiving();
 }
 
-void MessageChannel::OnMessage(const std::string&, const char*, int) {}
+void MessageChannel::StopReceiving() {
+  if (!thread_) return;
+  state_->stopRequested = 1;
+  SetEvent(state_->receiveEvent.get());
+  // The bound on how long destruction blocks; a thread that is still busy
+  // holds the state and the module until it returns.
+  WaitForSingleObject(thread_.get(), kStopWaitMs);
+  thread_.reset();
+}
+
+void MessageChannel::SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
+
+bool MessageChannel::IsRegistered() const { return state_->registered.load() != 0; }
+bool MessageChannel::IsStarted() const { return state_->started.load() != 0; }
+uint16_t MessageChannel::LocalPort() const { return state_->localPort; }
+uint64_t MessageChannel::DatagramsDispatched() const { return state_->dispatched.load(); }
 
 void MessageChannel::SetServerAddress(const std::string& dotted) {
   in_addr a{};
   a.s_addr = inet_addr(dotted.c_str());  // INADDR_NONE (all ones) when unparsable
-  serverAddress_ = ToIpv4(a);
-  std::lock_guard<CriticalSection> guard(lock_);
-  core_.SetServerAddress(serverAddress_);
+  State& s = *state_;
+  s.serverAddress = ToIpv4(a);
+  std::lock_guard<CriticalSection> guard(s.lock);
+  s.core.SetServerAddress(s.serverAddress);
 }
 
 int MessageChannel::Start(uint16_t port) {
-  if (started_) return 1;
-  if (socket_ != INVALID_SOCKET) return 0;
+  State& s = *state_;
+  if (s.started) return 1;
+  if (s.socket != INVALID_SOCKET) return 0;
 
-  socket_ = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (socket_ == INVALID_SOCKET) return 0;
-  setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveSocketBuffer),
+  s.socket = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  if (s.socket == INVALID_SOCKET) return 0;
+  setsockopt(s.socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveSocketBuffer),
              sizeof(kReceiveSocketBuffer));
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(port);
-  if (bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-    closesocket(socket_);
-    socket_ = INVALID_SOCKET;
+  if (bind(s.socket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    closesocket(s.socket);
+    s.socket = INVALID_SOCKET;
     return 0;
   }
-  localPort_ = port;
+  s.localPort = port;
   if (port == 0) {
     sockaddr_in bound{};
     int size = sizeof(bound);
-    if (getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &size) == 0) localPort_ = ntohs(bound.sin_port);
+    if (getsockname(s.socket, reinterpret_cast<sockaddr*>(&bound), &size) == 0) s.localPort = ntohs(bound.sin_port);
   }
 
+  // The socket stays bound when this fails, so later calls return 0 too.
+  std::vector<msg::Ipv4> addresses;
+  if (!ResolveOwnAddresses(addresses)) return 0;
+  {
+    std::lock_guard<CriticalSection> guard(s.lock);
+    s.core.BuildOwnRecord(addresses, s.localPort);
+  }
+
+  s.stopRequested = 0;
+  auto start = std::make_unique<State::ThreadStart>();
+  start->state = state_;
+  start->sink = sink_;
+  // A reference on whichever module holds this code (the DLL, or a program
+  // linking it), given back by the thread as its last act.
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&State::ReceiveThread),
+                          &start->module)) {
+    return 0;
+  }
+  const HMODULE module = start->module;
+  thread_.reset(CreateThread(nullptr, 0, &State::ReceiveThread, start.get(), 0, nullptr));
+  if (!thread_) {
+    FreeLibrary(module);
+    return 0;
+  }
+  start.release();  // the thread's now
+  s.started = 1;
+  return 1;
+}
+
+bool MessageChannel::ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) {
   char host[256] = {};
-  if (gethostname(host, sizeof(host)) != 0) return 0;
+  if (gethostname(host, sizeof(host)) != 0) return false;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return 0;
-  std::vector<msg::Ipv4> addresses;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
   for (addrinfo* a = found; a; a = a->ai_next) {
     addresses.push_back(ToIpv4(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr));
   }
   freeaddrinfo(found);
-  {
-    std::lock_guard<CriticalSection> guard(lock_);
-    core_.BuildOwnRecord(addresses, localPort_);
-  }
-
-  stopRequested_ = 0;
-  thread_.reset(CreateThread(nullptr, 0, &MessageChannel::ReceiveThread, this, 0, nullptr));
-  if (!thread_) return 0;
-  started_ = 1;
-  return 1;
+  return true;
 }
 
-DWORD WINAPI MessageChannel::ReceiveThread(void* self) {
-  static_cast<MessageChannel*>(self)->ReceiveLoop();
-  return 0;
-}
-
-void MessageChannel::ReceiveLoop() {
+void MessageChannel::State::ReceiveLoop(const MessageSink& sink) {
   for (;;) {
-    WSABUF chunk{static_cast<ULONG>(msg::kReceiveBufferSize), buffer_.data()};
+    WSABUF chunk{static_cast<ULONG>(msg::kReceiveBufferSize), buffer.data()};
     sockaddr_in from{};
     int fromSize = sizeof(from);
     DWORD received = 0, flags = 0;
-    if (stopRequested_) return;
-    WSAResetEvent(receiveEvent_.get());
+    if (stopRequested) return;
+    WSAResetEvent(receiveEvent.get());
     // Looked at again after the reset: a stop signalled just before it
     // would otherwise be lost and the wait below would never end.
-    if (stopRequested_) return;
-    int rc = WSARecvFrom(socket_, &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
-                         &overlapped_, nullptr);
+    if (stopRequested) return;
+    int rc = WSARecvFrom(socket, &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
+                         &overlapped, nullptr);
     bool delivered = rc == 0;
     if (rc != 0 && WSAGetLastError() == WSA_IO_PENDING) {
-      WaitForSingleObject(receiveEvent_.get(), INFINITE);
-      if (stopRequested_) return;
-      delivered = WSAGetOverlappedResult(socket_, &overlapped_, &received, FALSE, &flags) != FALSE;
+      receivePending = true;
+      WaitForSingleObject(receiveEvent.get(), INFINITE);
+      if (stopRequested) return;  // the receive may still be pending: the state's end settles it
+      delivered = WSAGetOverlappedResult(socket, &overlapped, &received, FALSE, &flags) != FALSE;
+      receivePending = false;
     }
-    if (stopRequested_) return;
+    if (stopRequested) return;
     // A failed receive (say, an earlier datagram refused by its destination)
     // delivers nothing; the loop simply receives again.
-    if (delivered) HandleDatagram(static_cast<int>(received), from);
+    if (delivered) HandleDatagram(static_cast<int>(received), from, sink);
   }
 }
 
-void MessageChannel::HandleDatagram(int length, const sockaddr_in& from) {
-  ++dispatched_;
+void MessageChannel::State::HandleDatagram(int length, const sockaddr_in& from, const MessageSink& sink) {
+  ++dispatched;
   msg::DispatchResult result;
   {
-    std::lock_guard<CriticalSection> guard(lock_);
-    result = core_.Dispatch(reinterpret_cast<const uint8_t*>(buffer_.data()), static_cast<size_t>(length),
-                            ToIpv4(from.sin_addr), ntohs(from.sin_port));
+    std::lock_guard<CriticalSection> guard(lock);
+    result = core.Dispatch(reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(length),
+                           ToIpv4(from.sin_addr), ntohs(from.sin_port));
   }
   // No lock is held while sending or calling out.
   for (const msg::Outgoing& out : result.sends) Send(out.bytes, out.ip, out.port);
   SetIndicator(result.indicator, result.value);
-  if (result.message) {
+  if (result.message && sink && !stopRequested) {
     std::string text(result.message->text.begin(), result.message->text.end());
-    OnMessage(result.message->senderName, text.c_str(), static_cast<int>(text.size()));
+    sink(result.message->senderName, text.c_str(), static_cast<int>(text.size()));
   }
 }
 
-void MessageChannel::SetIndicator(msg::Indicator indicator, int32_t value) {
+void MessageChannel::State::SetIndicator(msg::Indicator indicator, int32_t value) {
   switch (indicator) {
     case msg::Indicator::kNone:
       return;
     case msg::Indicator::kRegistered:
-      registered_ = value;
+      registered = value;
       break;
     case msg::Indicator::kPeerListComplete:
-      peerListComplete_ = value;
+      peerListComplete = value;
       break;
     case msg::Indicator::kLockTableComplete:
-      lockTableComplete_ = value;
+      lockTableComplete = value;
       break;
     case msg::Indicator::kChangeResult:
-      changeResult_ = value;
+      changeResult = value;
       break;
     case msg::Indicator::kResourceResult:
-      resourceResult_ = value;
+      resourceResult = value;
       break;
   }
-  SetEvent(replyEvent_.get());  // the waiting thread looks at once
+  SetEvent(replyEvent.get());  // the waiting thread looks at once
 }
 
-void MessageChannel::Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port) {
-  if (socket_ == INVALID_SOCKET) return;
+void MessageChannel::State::Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port) {
+  if (socket == INVALID_SOCKET) return;
   sockaddr_in to = ToSockaddr(ip, port);
   // Send errors are not examined: a lost datagram is covered by resends.
-  sendto(socket_, reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), 0,
+  sendto(socket, reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), 0,
          reinterpret_cast<sockaddr*>(&to), sizeof(to));
 }
 
 void MessageChannel::SendToServer(const std::vector<uint8_t>& datagram) {
-  Send(datagram, serverAddress_, msg::kServerPort);
+  state_->Send(datagram, state_->serverAddress, msg::kServerPort);
 }
 
 template <typename Done>
@@ -202,13 +296,13 @@ bool MessageChannel::WaitWindow(Done done) {
     if (now >= end) return done();
     DWORD left = static_cast<DWORD>(end - now);
     // Woken by each reply; the poll interval is only the longest reaction.
-    WaitForSingleObject(replyEvent_.get(), left < kPollMs ? left : kPollMs);
+    WaitForSingleObject(state_->replyEvent.get(), left < kPollMs ? left : kPollMs);
   }
 }
 
 template <typename Done>
 bool MessageChannel::Request(const std::vector<uint8_t>& datagram, Done done, size_t (MessageChannel::*count)()) {
-  ResetEvent(replyEvent_.get());
+  ResetEvent(state_->replyEvent.get());
   for (int sends = 0; sends < kMaxSends; ++sends) {
     SendToServer(datagram);
     for (;;) {
@@ -221,18 +315,18 @@ bool MessageChannel::Request(const std::vector<uint8_t>& datagram, Done done, si
 }
 
 int MessageChannel::Register(const std::string& account, const std::string& serverAddress) {
-  if (registered_ || account.size() > 19) return 0;
+  if (state_->registered || account.size() > 19) return 0;
   SetServerAddress(serverAddress);
   std::vector<uint8_t> request;
   {
-    std::lock_guard<CriticalSection> guard(lock_);
-    core_.SetOwnName(account);
-    request = core_.MakeOwnDatagram(msg::kMsgRegister);
+    std::lock_guard<CriticalSection> guard(state_->lock);
+    state_->core.SetOwnName(account);
+    request = state_->core.MakeOwnDatagram(msg::kMsgRegister);
   }
-  if (!Request(request, [this] { return registered_.load() != 0; })) return 0;
+  if (!Request(request, [this] { return state_->registered.load() != 0; })) return 0;
 
-  lockTableComplete_ = 0;
-  Request(msg::ChannelCore::MakeLockTableRequest(), [this] { return lockTableComplete_.load() != 0; },
+  state_->lockTableComplete = 0;
+  Request(msg::ChannelCore::MakeLockTableRequest(), [this] { return state_->lockTableComplete.load() != 0; },
           &MessageChannel::LockCount);
   return 1;  // registered, whether or not the whole lock table came
 }
@@ -240,91 +334,91 @@ int MessageChannel::Register(const std::string& account, const std::string& serv
 int MessageChannel::RequestPeerList() {
   std::vector<uint8_t> request;
   {
-    std::lock_guard<CriticalSection> guard(lock_);
-    core_.peers().Clear();
-    request = core_.MakeOwnDatagram(msg::kMsgPeerList);
+    std::lock_guard<CriticalSection> guard(state_->lock);
+    state_->core.peers().Clear();
+    request = state_->core.MakeOwnDatagram(msg::kMsgPeerList);
   }
-  peerListComplete_ = 0;
-  return Request(request, [this] { return peerListComplete_.load() != 0; }, &MessageChannel::PeerCount) ? 1 : 0;
+  state_->peerListComplete = 0;
+  return Request(request, [this] { return state_->peerListComplete.load() != 0; }, &MessageChannel::PeerCount) ? 1 : 0;
 }
 
 std::optional<msg::PeerRecord> MessageChannel::FindPeer(const std::string& name) {
-  std::lock_guard<CriticalSection> guard(lock_);
-  const msg::PeerRecord* found = core_.peers().FindPeer(name);
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  const msg::PeerRecord* found = state_->core.peers().FindPeer(name);
   if (!found) return std::nullopt;
   return *found;
 }
 
 bool MessageChannel::IsOwnAddress(const msg::Ipv4& ip) {
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.IsOwnAddress(ip);
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.IsOwnAddress(ip);
 }
 
 void MessageChannel::SendLogout() {
-  if (!registered_) return;
+  if (!state_->registered) return;
   std::vector<uint8_t> notice;
   {
-    std::lock_guard<CriticalSection> guard(lock_);
-    notice = core_.MakeOwnDatagram(msg::kMsgLogout);
+    std::lock_guard<CriticalSection> guard(state_->lock);
+    notice = state_->core.MakeOwnDatagram(msg::kMsgLogout);
   }
   SendToServer(notice);
-  registered_ = 0;
+  state_->registered = 0;
 }
 
 int MessageChannel::CheckTaskLock(const std::string& account, const std::string&, int32_t projectId,
                                   const std::string& tasks, std::string& holder) {
   holder.clear();
-  if (!registered_) return 0;
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.CheckTaskLock(account, projectId, tasks, holder);
+  if (!state_->registered) return 0;
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.CheckTaskLock(account, projectId, tasks, holder);
 }
 
 int MessageChannel::RequestLockChange(const std::string& account, const std::string& name, int32_t projectId,
                                       const std::string& tasks, bool claim) {
-  if (!registered_) return 0;
-  changeResult_ = 0;
+  if (!state_->registered) return 0;
+  state_->changeResult = 0;
   auto request = msg::ChannelCore::MakeLockChange(claim, account, name, projectId, tasks);
-  if (!Request(request, [this] { return changeResult_.load() != 0; })) return 0;
-  return changeResult_.load();
+  if (!Request(request, [this] { return state_->changeResult.load() != 0; })) return 0;
+  return state_->changeResult.load();
 }
 
 int MessageChannel::QueryResource(const std::string& account, const std::string& name,
                                   const std::string& projectUuid, const std::string& specialty) {
-  if (!registered_) return 0;
-  resourceResult_ = -1;
+  if (!state_->registered) return 0;
+  state_->resourceResult = -1;
   auto request = msg::ChannelCore::MakeResourceQuery(account, name, projectUuid, specialty);
-  if (!Request(request, [this] { return resourceResult_.load() != -1; })) return 0;
-  return resourceResult_.load() == 1 ? 1 : 0;
+  if (!Request(request, [this] { return state_->resourceResult.load() != -1; })) return 0;
+  return state_->resourceResult.load() == 1 ? 1 : 0;
 }
 
 void MessageChannel::ClearProjectLocks(int32_t projectId) {
-  std::lock_guard<CriticalSection> guard(lock_);
-  core_.locks().RemoveProject(projectId);
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  state_->core.locks().RemoveProject(projectId);
 }
 
 std::string MessageChannel::HolderName() {
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.holderName();
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.holderName();
 }
 
 msg::PeerRecord MessageChannel::OwnRecord() {
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.ownRecord();
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.ownRecord();
 }
 
 size_t MessageChannel::PeerCount() {
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.peers().size();
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.peers().size();
 }
 
 size_t MessageChannel::LockCount() {
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.locks().size();
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.locks().size();
 }
 
 size_t MessageChannel::LockTableBytes() {
-  std::lock_guard<CriticalSection> guard(lock_);
-  return core_.locks().MemoryBytes();
+  std::lock_guard<CriticalSection> guard(state_->lock);
+  return state_->core.locks().MemoryBytes();
 }
 
 }  // namespace velmora

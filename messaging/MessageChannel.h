@@ -1,14 +1,18 @@
 // The control's UDP endpoint: one socket, a receive thread that dispatches
 // every datagram, the own record, the peer list and the lock table. The
 // calling (apartment) thread sends requests and waits on reply indicators;
-// it never reads the socket itself.
+// it never reads the socket itself. Everything the receive thread touches
+// lives in a reference-counted state that the thread co-owns, together with
+// a reference on the module, so a thread that outlasts the channel's bounded
+// wait finishes harmlessly on its own.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +24,12 @@ namespace velmora {
 
 class MessageChannel {
  public:
+  // Where peer texts (110) go, called on the receive thread with the text
+  // terminated after its length. The thread keeps its own copy and may still
+  // be inside it after the channel is gone, so a sink refers to nothing the
+  // channel owns.
+  using MessageSink = std::function<void(const std::string& senderName, const char* text, int length)>;
+
   MessageChannel();
   virtual ~MessageChannel();
   MessageChannel(const MessageChannel&) = delete;
@@ -39,6 +49,10 @@ class MessageChannel {
   bool IsOwnAddress(const msg::Ipv4& ip);
   // One 102 when registered; ends the registration.
   void SendLogout();
+  // Tells the receive thread to end and waits for it at most 300 ms; a
+  // thread still busy then ends on its own and hands the sink nothing more.
+  // The channel does not receive again.
+  void StopReceiving();
 
   // Task edit locks.
   int CheckTaskLock(const std::string& account, const std::string& name, int32_t projectId,
@@ -54,26 +68,26 @@ class MessageChannel {
   std::string HolderName();
 
   // State for the control, tests and the benchmark.
-  bool IsRegistered() const { return registered_.load() != 0; }
-  bool IsStarted() const { return started_.load() != 0; }
-  uint16_t LocalPort() const { return localPort_; }
+  bool IsRegistered() const;
+  bool IsStarted() const;
+  uint16_t LocalPort() const;
   msg::PeerRecord OwnRecord();
   size_t PeerCount();
   size_t LockCount();
   size_t LockTableBytes();
-  uint64_t DatagramsDispatched() const { return dispatched_.load(); }
+  uint64_t DatagramsDispatched() const;
 
  protected:
-  // Called on the receive thread for each peer text message (110).
-  virtual void OnMessage(const std::string& senderName, const char* text, int length);
+  // Takes effect for a receive thread started afterwards.
+  void SetMessageSink(MessageSink sink);
+  // The IPv4 addresses of this host's name, in the order the resolver gives
+  // them; false when the name cannot be had or resolved.
+  virtual bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses);
 
  private:
-  static DWORD WINAPI ReceiveThread(void* self);
-  void ReceiveLoop();
-  void HandleDatagram(int length, const sockaddr_in& from);
-  void Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port);
+  struct State;
+
   void SendToServer(const std::vector<uint8_t>& datagram);
-  void SetIndicator(msg::Indicator indicator, int32_t value);
 
   // The request pattern: up to five sends, each followed by 500 ms windows;
   // while `grown` reports more records than at the window's start, the
@@ -83,26 +97,9 @@ class MessageChannel {
   template <typename Done>
   bool WaitWindow(Done done);
 
-  bool wsaStarted_ = false;
-  CriticalSection lock_;  // guards core_ (peer list, lock table, own record, holder)
-  msg::ChannelCore core_;
-  SOCKET socket_ = INVALID_SOCKET;
+  std::shared_ptr<State> state_;
+  MessageSink sink_;
   UniqueHandle thread_;
-  UniqueHandle receiveEvent_;  // the overlapped receive's event
-  UniqueHandle replyEvent_;    // set by the receive thread whenever a reply arrives
-  WSAOVERLAPPED overlapped_{};
-  std::vector<char> buffer_;   // one datagram; peer text is copied out (and terminated) before OnMessage
-  uint16_t localPort_ = 0;
-  msg::Ipv4 serverAddress_{};
-
-  std::atomic<LONG> stopRequested_{0};
-  std::atomic<LONG> registered_{0};
-  std::atomic<LONG> peerListComplete_{0};
-  std::atomic<LONG> resourceResult_{-1};
-  std::atomic<LONG> started_{0};
-  std::atomic<LONG> changeResult_{0};
-  std::atomic<LONG> lockTableComplete_{0};
-  std::atomic<uint64_t> dispatched_{0};
 };
 
 }  // namespace velmora

@@ -229,7 +229,22 @@ bool ResourceQuery::operator==(const ResourceQuery& other) const {
 }
 
 std::string LockKey(const TaskLockRecord& record) {
-  return record.account + std::to_string(record.projectId) + record.tasks;
+  // An account never holds a NUL (texts end at the first one), and neither
+  // does a number, so the separators make every key name one record only.
+  const std::string account = record.account.substr(0, record.account.find('\0'));
+  std::string key;
+  key.reserve(account.size() + 13 + record.tasks.size());
+  key += account;
+  key += '\0';
+  key += std::to_string(record.projectId);
+  key += '\0';
+  key += record.tasks;
+  return key;
+}
+
+bool MayBeCut(const std::string& slotText, size_t slotSize) {
+  // A cut keeps slotSize - 1 bytes, or one fewer not to split a GBK pair.
+  return slotSize >= 2 && slotText.size() + 2 >= slotSize;
 }
 
 // --- datagrams ----------------------------------------------------------------------

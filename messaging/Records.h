@@ -153,8 +153,14 @@ struct ResourceQuery {
   bool operator==(const ResourceQuery& other) const;
 };
 
-// Lock table key: account, project id in decimal, task list, unseparated.
+// Lock table key: account, NUL, project id in decimal, NUL, task list. Keys
+// order by account first (byte-wise, a shorter account before its
+// extensions), and distinct records never share one.
 std::string LockKey(const TaskLockRecord& record);
+
+// Whether a text read back from a slot of `slotSize` bytes may be the cut
+// form of a longer one, so that two different texts read back as it.
+bool MayBeCut(const std::string& slotText, size_t slotSize);
 
 // --- datagrams ------------------------------------------------------------------
 

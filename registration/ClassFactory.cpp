@@ -2,6 +2,7 @@
 
 #include <unknwn.h>
 
+#include <mutex>
 #include <new>
 
 #include "control/VelmoraCtl.h"
@@ -22,9 +23,17 @@ class ClassFactory final : public IClassFactory {
     *ppv = nullptr;
     return E_NOINTERFACE;
   }
-  // The module keeps the factory until it unloads.
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-  STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }
+  // The module keeps the factory until it unloads; every reference handed
+  // out on top of its own holds the module, so a host that keeps the
+  // factory keeps the code it calls loaded.
+  STDMETHODIMP_(ULONG) AddRef() override {
+    ModuleLock();
+    return InterlockedIncrement(&refs_);
+  }
+  STDMETHODIMP_(ULONG) Release() override {
+    ModuleUnlock();
+    return InterlockedDecrement(&refs_);
+  }
 
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     return VelmoraCtl::CreateInstance(outer, riid, ppv);
@@ -44,7 +53,7 @@ ClassFactory* g_factory = nullptr;
 
 HRESULT GetClassFactory(REFIID riid, void** ppv) {
   {
-    ModuleCriticalSection guard;
+    std::lock_guard<CriticalSection> guard(ModuleCriticalSection());
     if (!g_factory) g_factory = new (std::nothrow) ClassFactory;
   }
   if (!g_factory) return E_OUTOFMEMORY;

@@ -12,6 +12,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // Explicit unload only: at process exit other threads may still hold it.
     velmora::ReleaseClassFactory();
+    velmora::ReleaseModuleTypeInfo();
   }
   return TRUE;
 }

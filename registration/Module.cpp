@@ -1,20 +1,19 @@
+#include "registration/Module.h"
+
+#include <mutex>
 #include <string>
 
-#include "registration/Module.h"
+#include <wrl/client.h>
+
+#include "velmora_h.h"
 
 namespace velmora {
 namespace {
 
 LONG g_lockCount = 0;
-
-CRITICAL_SECTION& ModuleCs() {
-  static CRITICAL_SECTION cs = [] {
-    CRITICAL_SECTION c;
-    InitializeCriticalSection(&c);
-    return c;
-  }();
-  return cs;
-}
+// Constructed in place when the module initialises, never copied.
+CriticalSection g_moduleLock;
+ITypeInfo* g_typeInfo = nullptr;
 
 }  // namespace
 
@@ -42,7 +41,26 @@ void ModuleLock() { InterlockedIncrement(&g_lockCount); }
 void ModuleUnlock() { InterlockedDecrement(&g_lockCount); }
 LONG ModuleLockCount() { return InterlockedCompareExchange(&g_lockCount, 0, 0); }
 
-ModuleCriticalSection::ModuleCriticalSection() { EnterCriticalSection(&ModuleCs()); }
-ModuleCriticalSection::~ModuleCriticalSection() { LeaveCriticalSection(&ModuleCs()); }
+CriticalSection& ModuleCriticalSection() { return g_moduleLock; }
+
+HRESULT ModuleTypeInfo(ITypeInfo** borrowed) {
+  *borrowed = nullptr;
+  std::lock_guard<CriticalSection> guard(g_moduleLock);
+  if (!g_typeInfo) {
+    Microsoft::WRL::ComPtr<ITypeLib> library;
+    HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+    if (FAILED(hr)) return hr;
+    hr = library->GetTypeInfoOfGuid(IID_IVelmoraCtl, &g_typeInfo);
+    if (FAILED(hr)) return hr;
+  }
+  *borrowed = g_typeInfo;
+  return S_OK;
+}
+
+void ReleaseModuleTypeInfo() {
+  std::lock_guard<CriticalSection> guard(g_moduleLock);
+  if (g_typeInfo) g_typeInfo->Release();
+  g_typeInfo = nullptr;
+}
 
 }  // namespace velmora

@@ -1,10 +1,14 @@
-// Module-wide state of the DLL: its lock count (live objects and
-// LockServer), its instance handle and the lock that guards lazy creation.
+// Module-wide state of the DLL: its lock count (live objects, held class
+// factories and LockServer), its instance handle, the lock that guards lazy
+// creation, and the type information its objects share.
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 
 #include <string>
+
+#include "control/Raii.h"
 
 namespace velmora {
 
@@ -17,13 +21,16 @@ LONG ModuleLockCount();
 // that links the code directly).
 std::wstring ModulePath();
 
-// Serialises one-time creation (the class factory).
-class ModuleCriticalSection {
- public:
-  ModuleCriticalSection();
-  ~ModuleCriticalSection();
-  ModuleCriticalSection(const ModuleCriticalSection&) = delete;
-  ModuleCriticalSection& operator=(const ModuleCriticalSection&) = delete;
-};
+// Serialises one-time creation (the class factory, the type information).
+CriticalSection& ModuleCriticalSection();
+
+// Type information of IVelmoraCtl from the module's own type library,
+// loaded once on first use and kept until the module unloads: loading and
+// freeing the library per object races inside oleaut32 when several
+// apartments do it at once. The pointer is borrowed, valid while the module
+// is loaded.
+HRESULT ModuleTypeInfo(ITypeInfo** borrowed);
+// Lets go of the type information when the module goes away.
+void ReleaseModuleTypeInfo();
 
 }  // namespace velmora

@@ -65,10 +65,9 @@ std::string ReferenceHolder(const LockTable& table, const std::string& account, 
                             const std::string& tasks) {
   std::string holder;
   bool found = false;
-  const std::string asker = SlotText(account, kAccountSlot);
   table.ForEach([&](const TaskLockRecord& lock) {
     if (found || lock.projectId != project) return;
-    if (SlotText(lock.account, kAccountSlot) == asker || !ListsIntersect(lock.tasks, tasks)) return;
+    if (lock.account == account || !ListsIntersect(lock.tasks, tasks)) return;
     holder = lock.account;
     found = true;
   });
@@ -100,9 +99,8 @@ void CheckLockQuestions(const LockTable& table, const std::vector<TaskLockRecord
 void CheckRemovals(LockTable table, const std::vector<TaskLockRecord>& asked) {
   for (const TaskLockRecord& question : asked) {
     size_t expected = 0;
-    const std::string holder = SlotText(question.account, kAccountSlot);
     table.ForEach([&](const TaskLockRecord& lock) {
-      if (lock.projectId == question.projectId && SlotText(lock.account, kAccountSlot) == holder &&
+      if (lock.projectId == question.projectId && lock.account == question.account &&
           ListsIntersect(lock.tasks, question.tasks)) {
         ++expected;
       }

@@ -12,9 +12,12 @@ TaskLockRecord Lock(const std::string& account, int32_t project, const std::stri
   return TaskLockRecord{account, name, project, tasks};
 }
 
+// Records as "account/project/tasks", in table order.
 std::vector<std::string> KeysInOrder(const LockTable& table) {
   std::vector<std::string> keys;
-  table.ForEach([&](const TaskLockRecord& record) { keys.push_back(LockKey(record)); });
+  table.ForEach([&](const TaskLockRecord& r) {
+    keys.push_back(r.account + "/" + std::to_string(r.projectId) + "/" + r.tasks);
+  });
   return keys;
 }
 
@@ -26,22 +29,25 @@ TEST(LockTable, KeepsOneRecordPerKeyInByteOrder) {
   table.Store(Lock("bob", 1, "t1", "second"));
 
   EXPECT_EQ(table.size(), 3u);
-  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy1t2", "bob1t1", "\xC0\xEE" "1t3"}));
+  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy/1/t2", "bob/1/t1", "\xC0\xEE" "/1/t3"}));
   std::vector<std::string> names;
   table.ForEach([&](const TaskLockRecord& r) { names.push_back(r.displayName); });
   EXPECT_EQ(names[1], "second");
 }
 
-TEST(LockTable, SameKeyFromAnotherProjectReplacesAndMovesTheLock) {
-  // "a" + 12 + "3,x" and "a" + 123 + ",x" share the key "a123,x".
+TEST(LockTable, RecordsWhoseFieldsGlueToOneTextStayApart) {
+  // Each of these would have read "amy123" with the fields glued together.
   LockTable table;
-  table.Store(Lock("a", 12, "3,x"));
-  table.Store(Lock("a", 123, ",x"));
-  EXPECT_EQ(table.size(), 1u);
-  EXPECT_EQ(table.FindBlockingHolder("z", 12, "3,x"), "");
-  EXPECT_EQ(table.FindBlockingHolder("z", 123, "x"), "a");
+  table.Store(Lock("amy", 1, "23"));
+  table.Store(Lock("amy", 12, "3"));
+  table.Store(Lock("amy1", 2, "3"));
+  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy/1/23", "amy/12/3", "amy1/2/3"}));
+  EXPECT_EQ(table.FindBlockingHolder("bob", 1, "23"), "amy");
+  EXPECT_EQ(table.FindBlockingHolder("amy", 2, "3"), "amy1");
+  // Of two blockers the smaller account is named, "amy" before "amy1".
+  table.Store(Lock("amy", 2, "3,4"));
+  EXPECT_EQ(table.FindBlockingHolder("bob", 2, "3"), "amy");
 }
-
 TEST(LockTable, BlockingRulesOwnAccountOtherProjectAndIntersection) {
   LockTable table;
   table.Store(Lock("me", 7, "t1,t2"));
@@ -75,15 +81,50 @@ TEST(LockTable, EmptyPiecesBlockButEmptyListsNever) {
   EXPECT_EQ(table.FindBlockingHolder("me", 1, ""), "");
 }
 
-TEST(LockTable, AccountTooLongForItsSlotIsNotBlockedByItsOwnLock) {
-  // The lock came back through the record with the account cut to 9 bytes.
+TEST(LockTable, HolderIsComparedExactlySoACutAccountNeverPassesAnotherUsersLock) {
+  // engineer01's lock came back through the record cut to 9 bytes.
   LockTable table;
-  table.Store(Lock("verylongu", 5, "t1"));
-  EXPECT_EQ(table.FindBlockingHolder("verylonguser", 5, "t1"), "");
-  EXPECT_EQ(table.FindBlockingHolder("verylongu", 5, "t1"), "");
-  EXPECT_EQ(table.FindBlockingHolder("verylong", 5, "t1"), "verylongu");
+  table.Store(Lock("engineer0", 5, "t1"));
+  EXPECT_EQ(table.FindBlockingHolder("engineer02", 5, "t1"), "engineer0");
+  EXPECT_EQ(table.FindBlockingHolder("engineer01", 5, "t1"), "engineer0");  // own lock, cut
+  EXPECT_EQ(table.FindBlockingHolder("engineer0", 5, "t1"), "");
+  // A check may refuse to own a lock of the asker's text; then it blocks.
+  const auto notMine = [](const TaskLockRecord&) { return false; };
+  EXPECT_EQ(table.FindBlockingRecord("engineer0", 5, "t1", notMine)->account, "engineer0");
 }
 
+TEST(LockTable, WideLocksAnswerLikeNarrowOnesAndCostLittleMoreThanTheirText) {
+  // 1,600 four-letter tasks: the shape that cost nine times its datagram.
+  std::string wide;
+  for (int t = 0; t < 1600; ++t) wide += (t ? "," : "") + std::string("t") + std::to_string(1000 + t);
+  LockTable table;
+  size_t text = 0;
+  for (int i = 0; i < 20; ++i) {
+    const TaskLockRecord lock = Lock("u" + std::to_string(i), i % 2, wide, "Name");
+    table.Store(lock);
+    text += lock.account.size() + lock.displayName.size() + lock.tasks.size();
+  }
+  table.Store(Lock("a", 0, "t2599,x"));  // narrow, smaller key than every wide lock
+  EXPECT_LE(table.MemoryBytes(), 2 * text);
+
+  // Indexed task by task, the most tasks of the shortest kind still cost
+  // less than the datagram they came in.
+  LockTable indexed;
+  std::string shortest;
+  for (int t = 0; t < 64; ++t) shortest += (t ? "," : "") + std::to_string(t);
+  indexed.Store(Lock("u", 1, shortest));
+  EXPECT_LE(indexed.MemoryBytes(), kLockDatagramSize);
+
+  EXPECT_EQ(table.FindBlockingHolder("me", 1, "nope,t1700"), "u1");
+  EXPECT_EQ(table.FindBlockingHolder("me", 0, "t2599"), "a");
+  EXPECT_EQ(table.FindBlockingHolder("a", 0, "t2599"), "u0");
+  EXPECT_EQ(table.FindBlockingHolder("me", 0, "t999,t2600,t100"), "");
+  EXPECT_EQ(table.FindBlockingHolder("u1", 1, "t1000"), "u11");
+  EXPECT_EQ(table.RemoveHeld("u1", 1, "t1000"), 1u);
+  EXPECT_EQ(table.FindBlockingHolder("me", 1, "t1000"), "u11");
+  EXPECT_EQ(table.RemoveProject(1), 9u);
+  EXPECT_EQ(table.FindBlockingHolder("me", 1, "t1000"), "");
+}
 TEST(LockTable, RemoveProjectDropsOnlyThatProject) {
   LockTable table;
   table.Store(Lock("bob", 7, "t1"));
@@ -106,7 +147,7 @@ TEST(LockTable, RemoveHeldTakesOnlyTheAccountsIntersectingLocks) {
   table.Store(Lock("bob", 2, "t1"));
   table.Store(Lock("amy", 1, "t1"));
   EXPECT_EQ(table.RemoveHeld("bob", 1, "t2,t9"), 1u);
-  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy1t1", "bob1t5", "bob2t1"}));
+  EXPECT_EQ(KeysInOrder(table), (std::vector<std::string>{"amy/1/t1", "bob/1/t5", "bob/2/t1"}));
   EXPECT_EQ(table.RemoveHeld("bob", 1, "t1"), 0u);
 }
 

@@ -162,6 +162,50 @@ TEST_F(MessageServerTest, LockTableIsSentInKeyOrderThenTheEnd) {
   EXPECT_EQ(TypeOf(out[2]), 203u);
 }
 
+TEST_F(MessageServerTest, LocksWhoseFieldsGlueToOneTextAreKeptApartAndAllSent) {
+  // amy/1/"23", amy/12/"3" and amy1/2/"3" would all have read "amy123".
+  Lock(msg::kMsgLockClaim, "amy", 1, "23", kAmy);
+  Lock(msg::kMsgLockClaim, "amy", 12, "3", kAmy);
+  Lock(msg::kMsgLockClaim, "amy1", 2, "3", kStranger);
+  EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "bob", 1, "23", kBob)[0]), 207u);
+  EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "bob", 12, "3", kBob)[0]), 207u);
+
+  const std::vector<Outgoing> out =
+      Send(msg::MakeDatagram(msg::kMsgLockTableRequest, TaskLockRecord{}), Endpoint{Ipv4{127, 0, 0, 8}, 1});
+  ASSERT_EQ(out.size(), 4u);
+  std::vector<std::pair<std::string, int32_t>> sent;
+  for (size_t i = 0; i < 3; ++i) {
+    const TaskLockRecord r = TaskLockRecord::Decode(out[i].bytes.data() + 4);
+    sent.emplace_back(r.account, r.projectId);
+  }
+  EXPECT_EQ(sent, (std::vector<std::pair<std::string, int32_t>>{{"amy", 1}, {"amy", 12}, {"amy1", 2}}));
+}
+
+TEST_F(MessageServerTest, AccountsCutToOneTextNeverPassOrReleaseEachOthersLocks) {
+  // engineer01 and engineer02 both arrive as "engineer0".
+  Register("engineer01", kAmy);
+  Register("engineer02", kBob);
+  ASSERT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "engineer01", 3, "t1", kAmy)[0]), 206u);
+  const std::vector<Outgoing> refused = Lock(msg::kMsgLockClaim, "engineer02", 3, "t1,t2", kBob);
+  ASSERT_EQ(TypeOf(refused[0]), 207u);
+  EXPECT_EQ(TaskLockRecord::Decode(refused[0].bytes.data() + 4).displayName, "engineer01-name");
+  Lock(msg::kMsgLockRelease, "engineer02", 3, "t1", kBob);
+  EXPECT_EQ(server.locks().size(), 1u);
+  // The claimer itself goes on owning its lock, and may release it.
+  EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "engineer01", 3, "t1,t3", kAmy)[0]), 206u);
+  Lock(msg::kMsgLockRelease, "engineer01", 3, "t1", kAmy);
+  EXPECT_TRUE(server.locks().empty());
+
+  // A nine-byte account that its registration names whole is owned by name,
+  // from a new address too.
+  Register("zhangsan1", kStranger);
+  ASSERT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "zhangsan1", 3, "t1", kStranger)[0]), 206u);
+  const Endpoint again{Ipv4{127, 0, 0, 10}, 6000};
+  Register("zhangsan1", again);
+  EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "zhangsan1", 3, "t1", again)[0]), 206u);
+  EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "zhangsan1", 3, "t1", kAmy)[0]), 207u);
+}
+
 TEST_F(MessageServerTest, ResourceGoesToTheFirstAskerAndStaysFreeForThem) {
   std::vector<Outgoing> out = AskResource("amy", kAmy);
   ASSERT_EQ(out.size(), 1u);

@@ -129,13 +129,24 @@ TEST(TextSlots, EmbeddedTerminatorEndsTheWrittenText) {
   EXPECT_EQ(slot, (std::vector<uint8_t>{'a', 'b', 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(LockKeys, ConcatenateAccountDecimalProjectAndTasks) {
-  EXPECT_EQ(LockKey(TaskLockRecord{"abc", "", 12, "t1,t2"}), "abc12t1,t2");
-  EXPECT_EQ(LockKey(TaskLockRecord{"abc", "", -1, "t1,t2"}), "abc-1t1,t2");
-  EXPECT_EQ(LockKey(TaskLockRecord{"", "", INT32_MIN, ""}), "-2147483648");
+TEST(LockKeys, SeparateAccountProjectAndTasksSoNoTwoRecordsShareAKey) {
+  using namespace std::string_literals;
+  EXPECT_EQ(LockKey(TaskLockRecord{"abc", "", 12, "t1,t2"}), "abc\0" "12\0t1,t2"s);
+  EXPECT_EQ(LockKey(TaskLockRecord{"abc", "", -1, "t1,t2"}), "abc\0-1\0t1,t2"s);
+  EXPECT_EQ(LockKey(TaskLockRecord{"", "", INT32_MIN, ""}), "\0-2147483648\0"s);
 
-  const std::string longTasks(7999, 't');
-  EXPECT_EQ(LockKey(TaskLockRecord{"abc", "", 5, longTasks}).size(), 3 + 1 + longTasks.size());
+  // Glued together, each pair would have read "amy123".
+  EXPECT_NE(LockKey(TaskLockRecord{"amy", "", 1, "23"}), LockKey(TaskLockRecord{"amy", "", 12, "3"}));
+  EXPECT_NE(LockKey(TaskLockRecord{"amy", "", 12, "3"}), LockKey(TaskLockRecord{"amy1", "", 2, "3"}));
+  // The account still orders first: "amy" before "amy1" before "amz".
+  EXPECT_LT(LockKey(TaskLockRecord{"amy", "", 99, "z"}), LockKey(TaskLockRecord{"amy1", "", 0, "a"}));
+  EXPECT_LT(LockKey(TaskLockRecord{"amy1", "", 99, "z"}), LockKey(TaskLockRecord{"amz", "", 0, "a"}));
+}
+
+TEST(TextSlots, AccountsThatFillTheSlotMayBeCut) {
+  EXPECT_FALSE(MayBeCut("abcdefg", kAccountSlot));
+  EXPECT_TRUE(MayBeCut("abcdefgh", kAccountSlot));  // a GBK pair may have followed
+  EXPECT_TRUE(MayBeCut("engineer0", kAccountSlot));
 }
 
 TEST(Datagrams, PeerTextCarriesTheTextAfterTheRecordAndFitsAReceiveBuffer) {

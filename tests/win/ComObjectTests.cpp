@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "control/Raii.h"
 #include "control/VelmoraCtl.h"
 #include "tests/win/DllHarness.h"
@@ -347,10 +351,16 @@ TEST(ModuleLifetime, UnloadableOnlyWhenNothingIsAlive) {
 
   ComPtr<IClassFactory> factory;
   ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)));
-  EXPECT_EQ(S_OK, dll.CanUnloadNow()) << "a factory reference alone does not hold the module";
+  EXPECT_EQ(S_FALSE, dll.CanUnloadNow()) << "a host holding the factory holds the module";
+  ComPtr<IClassFactory> again;
+  ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&again)));
+  EXPECT_EQ(factory.Get(), again.Get()) << "one factory per module";
+  again.Reset();
+  EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
 
   ComPtr<IVelmoraCtl> control;
   ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_PPV_ARGS(&control)));
+  factory.Reset();
   EXPECT_EQ(1u, RefCount(control.Get()));
   EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
 
@@ -365,10 +375,53 @@ TEST(ModuleLifetime, UnloadableOnlyWhenNothingIsAlive) {
   points.Reset();
   EXPECT_EQ(S_OK, dll.CanUnloadNow());
 
+  ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)));
   ASSERT_EQ(S_OK, factory->LockServer(TRUE));
+  factory.Reset();
   EXPECT_EQ(S_FALSE, dll.CanUnloadNow());
+  ASSERT_EQ(S_OK, dll.GetClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)));
   ASSERT_EQ(S_OK, factory->LockServer(FALSE));
+  factory.Reset();
   EXPECT_EQ(S_OK, dll.CanUnloadNow());
+}
+
+// Several apartments at once, each loading the DLL, creating objects,
+// calling them through IDispatch and letting them go; between rounds the DLL
+// is unloaded. Wine's type-library cache does not survive per-object loads
+// and frees racing like this: with the type library loaded per object, this
+// many rounds crashed or hung every time.
+TEST(ModuleLifetime, ApartmentsCreateCallAndReleaseAtOnce) {
+  constexpr int kRounds = 2, kThreads = 8, kObjects = 200;
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<int> answered{0};
+    std::vector<std::thread> apartments;
+    for (int t = 0; t < kThreads; ++t) {
+      apartments.emplace_back([&answered] {
+        if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
+        {
+          VelmoraDll dll;
+          for (int i = 0; i < kObjects && dll.loaded(); ++i) {
+            ComPtr<IVelmoraCtl> control = dll.Create();
+            if (!control) break;
+            LPOLESTR name = const_cast<LPOLESTR>(L"Specialty");
+            DISPID id = 0;
+            if (control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id) != S_OK) break;
+            DISPPARAMS none{};
+            UniqueVariant result;
+            if (control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.put(),
+                                nullptr, nullptr) != S_OK ||
+                result.get()->vt != VT_BSTR) {
+              break;
+            }
+            ++answered;
+          }
+        }
+        CoUninitialize();
+      });
+    }
+    for (std::thread& apartment : apartments) apartment.join();
+    EXPECT_EQ(kThreads * kObjects, answered.load()) << "round " << round;
+  }
 }
 
 }  // namespace

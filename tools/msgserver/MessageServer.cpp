@@ -126,12 +126,15 @@ void MessageServer::SendLockTable(const Endpoint& source, std::vector<Outgoing>&
 void MessageServer::Claim(const uint8_t* record, const Endpoint& source,
                           std::vector<Outgoing>& out) {
   const TaskLockRecord claim = TaskLockRecord::Decode(record);
-  const auto holder = locks_.FindBlockingRecord(claim.account, claim.projectId, claim.tasks);
+  const Claimant claimant = ClaimantOf(claim, source);
+  const auto holder =
+      locks_.FindBlockingRecord(claim.account, claim.projectId, claim.tasks, OwnedBy(claimant));
   if (holder) {
     out.push_back(To(source, msg::MakeDatagram(msg::kMsgLockRefused, *holder)));
     return;
   }
   locks_.Store(claim);
+  claimants_[msg::LockKey(claim)] = claimant;
   out.push_back(To(source, Signal(msg::kMsgLockChangeDone)));
   const std::vector<uint8_t> notice = msg::MakeDatagram(msg::kMsgLockRecord, claim);
   for (const auto& [key, client] : clients_) {
@@ -143,7 +146,10 @@ void MessageServer::Claim(const uint8_t* record, const Endpoint& source,
 void MessageServer::Release(const uint8_t* record, const Endpoint& source,
                             std::vector<Outgoing>& out) {
   const TaskLockRecord release = TaskLockRecord::Decode(record);
-  locks_.RemoveHeld(release.account, release.projectId, release.tasks);
+  std::vector<TaskLockRecord> removed;
+  locks_.RemoveHeld(release.account, release.projectId, release.tasks, &removed,
+                    OwnedBy(ClaimantOf(release, source)));
+  for (const TaskLockRecord& lock : removed) claimants_.erase(msg::LockKey(lock));
   out.push_back(To(source, Signal(msg::kMsgLockChangeDone)));
 }
 
@@ -164,6 +170,38 @@ void MessageServer::QueryResource(const uint8_t* record, const Endpoint& source,
     resources_[key] = Holding{query.account, query.displayName};
   }
   out.push_back(To(source, msg::MakeDatagram(msg::kMsgResourceAnswer, answer)));
+}
+
+MessageServer::Claimant MessageServer::ClaimantOf(const TaskLockRecord& request,
+                                                   const Endpoint& source) const {
+  Claimant claimant{std::string(), source};
+  // The registration at the source vouches for the account when its name,
+  // which has the longer slot, reads back whole and cuts to the account.
+  for (const auto& [key, client] : clients_) {
+    (void)key;
+    if (!(client.source == source)) continue;
+    const std::string& name = client.record.name;
+    if (!msg::MayBeCut(name, msg::kPeerNameSlot) &&
+        msg::SlotText(name, msg::kAccountSlot) == request.account) {
+      claimant.name = name;
+    }
+    break;
+  }
+  return claimant;
+}
+
+msg::LockTable::OwnLockCheck MessageServer::OwnedBy(const Claimant& asker) const {
+  // A lock of the asker's account text is the asker's when that text cannot
+  // stand for another account, or when the same client claimed it. In doubt
+  // it belongs to someone else: it blocks, and it is not released.
+  return [this, asker](const TaskLockRecord& lock) {
+    if (!msg::MayBeCut(lock.account, msg::kAccountSlot)) return true;
+    const auto found = claimants_.find(msg::LockKey(lock));
+    if (found == claimants_.end()) return false;
+    const Claimant& holder = found->second;
+    if (!asker.name.empty() && holder.name == asker.name) return true;
+    return holder.source == asker.source;
+  };
 }
 
 MessageServer::Client* MessageServer::FindRegistration(const std::string& name,

@@ -53,6 +53,12 @@ class MessageServer {
     std::string displayName;
   };
   using ResourceKey = std::pair<std::string, std::string>;  // project UUID, specialty
+  // Who claimed a lock, as far as the server can tell: an account that
+  // fills its record slot may be the cut form of several.
+  struct Claimant {
+    std::string name;  // registered name, when it vouches for the account
+    Endpoint source;
+  };
 
   void Register(const uint8_t* record, const Endpoint& source, std::vector<msg::Outgoing>& out);
   void Logout(const uint8_t* record, const Endpoint& source);
@@ -64,10 +70,13 @@ class MessageServer {
   void QueryResource(const uint8_t* record, const Endpoint& source,
                      std::vector<msg::Outgoing>& out);
   Client* FindRegistration(const std::string& name, const Endpoint& source);
+  Claimant ClaimantOf(const msg::TaskLockRecord& request, const Endpoint& source) const;
+  msg::LockTable::OwnLockCheck OwnedBy(const Claimant& asker) const;
 
   int expireAfter_;
   std::map<std::string, Client> clients_;  // by lower-case name
   msg::LockTable locks_;
+  std::map<std::string, Claimant> claimants_;  // by lock key
   std::map<ResourceKey, Holding> resources_;
 };
 

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,10 +33,12 @@ using Clock = std::chrono::steady_clock;
 // Clients read with a default-sized socket buffer: about 208 KiB, which the
 // kernel charges about twice a datagram's size plus bookkeeping, so only a
 // dozen lock records fit. A long answer such as the lock table is therefore
-// metered out at a steady charge rate (--pace-rate), in bursts of at most
-// kPaceBurstBytes; time lost to a stall of the server is not made up with a
-// larger burst.
+// metered out to each destination at a steady charge rate (--pace-rate), in
+// bursts of at most kPaceBurstBytes; time lost to a stall of the server is
+// not made up with a larger burst. Each destination has its own buffer, so
+// pushes of one claim to many clients go out without waiting on each other.
 constexpr double kPaceBurstBytes = 64 * 1024;
+constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;
 size_t BufferCharge(size_t datagramSize) { return 2 * datagramSize + 1024; }
 
 // Token bucket: holds at most one burst, refills at the pace rate; a rate of
@@ -168,9 +171,11 @@ class ServerLoop {
   }
 
   void Send(const std::vector<Outgoing>& batch) {
-    Pacer pacer(options_.paceKiBPerSecond * 1024.0);
+    std::map<std::pair<Ipv4, uint16_t>, Pacer> pacers;
     for (const Outgoing& datagram : batch) {
       if (g_stop) return;
+      Pacer& pacer = pacers.try_emplace({datagram.ip, datagram.port}, options_.paceKiBPerSecond * 1024.0)
+                         .first->second;
       pacer.Wait(BufferCharge(datagram.bytes.size()));
       SendOne(datagram);
     }
@@ -198,6 +203,11 @@ class ServerLoop {
 int OpenSocket(const Options& options, uint16_t& boundPort) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // Many clients may claim at once, each claim a lock-sized datagram; the
+  // default buffer holds about a dozen. Linux caps the size asked for at
+  // net.core.rmem_max.
+  const int receiveBuffer = kReceiveSocketBuffer;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
   const sockaddr_in address = ToSockaddr(options.bind, options.port);
   sockaddr_in bound{};
   socklen_t boundLength = sizeof(bound);

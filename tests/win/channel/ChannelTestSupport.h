@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,20 +24,27 @@ class RecordingChannel : public MessageChannel {
     bool terminated = false;  // the byte after the text is a NUL
   };
 
-  std::vector<Message> Messages() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return messages_;
+  RecordingChannel() {
+    // The sink shares the record with the channel: the receive thread may
+    // hold it a moment longer.
+    SetMessageSink([log = log_](const std::string& sender, const char* text, int length) {
+      std::lock_guard<std::mutex> guard(log->mutex);
+      log->messages.push_back(
+          Message{sender, std::string(text, static_cast<size_t>(length)), length, text[length] == '\0'});
+    });
   }
 
- protected:
-  void OnMessage(const std::string& sender, const char* text, int length) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    messages_.push_back(Message{sender, std::string(text, static_cast<size_t>(length)), length, text[length] == '\0'});
+  std::vector<Message> Messages() {
+    std::lock_guard<std::mutex> guard(log_->mutex);
+    return log_->messages;
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<Message> messages_;
+  struct Log {
+    std::mutex mutex;
+    std::vector<Message> messages;
+  };
+  std::shared_ptr<Log> log_ = std::make_shared<Log>();
 };
 
 // Where a test reaches the channel: its socket listens on every local address.

@@ -34,6 +34,26 @@ TEST(ChannelStart, SecondStartKeepsTheSocketAndOwnEntriesCarryItsPort) {
   EXPECT_TRUE(Settle(peer, ChannelAt(channel)));
 }
 
+// A host whose name does not resolve.
+class NamelessHostChannel : public RecordingChannel {
+ protected:
+  bool ResolveOwnAddresses(std::vector<msg::Ipv4>&) override { return false; }
+};
+
+TEST(ChannelStart, FailsWhenThePortIsTakenOrTheHostNameDoesNotResolve) {
+  RecordingChannel holder;
+  ASSERT_EQ(1, holder.Start(0));
+  RecordingChannel second;
+  EXPECT_EQ(0, second.Start(holder.LocalPort()));
+  EXPECT_FALSE(second.IsStarted());
+  EXPECT_EQ(1, second.Start(0)) << "a failed bind leaves no socket behind";
+
+  NamelessHostChannel nameless;
+  EXPECT_EQ(0, nameless.Start(0));
+  EXPECT_FALSE(nameless.IsStarted());
+  EXPECT_EQ(0, nameless.Start(0)) << "the socket stays bound, so later starts fail too";
+}
+
 TEST(ChannelRegister, RegistersThenLoadsTheLockTable) {
   FakeServer server(41);
   ASSERT_TRUE(server.ok());
@@ -106,6 +126,48 @@ TEST(ChannelRegister, UnansweredRegistrationSendsFiveTimesAndALateAnswerStillCou
   ASSERT_TRUE(WaitUntil([&] { return channel.IsRegistered(); }));
   EXPECT_EQ(0, channel.Register("dave", server.ip()));
   EXPECT_TRUE(server.ExpectNothing());
+}
+
+// The server's side of a registration whose lock table comes as `trickle`
+// records 50 ms apart, then 203; or, with `end` false, never comes at all.
+std::future<bool> ServeSlowLockTable(FakeServer& server, const std::string& account, int trickle, bool end) {
+  return std::async(std::launch::async, [&server, account, trickle, end] {
+    std::optional<Datagram> hello = server.ReceiveType(msg::kMsgRegister);
+    if (!hello) return false;
+    server.SendTo(hello->from, Short(msg::kMsgRegistered, Peer(account, {})));
+    std::optional<Datagram> request = server.ReceiveType(msg::kMsgLockTableRequest);
+    if (!request) return false;
+    for (int i = 0; i < trickle; ++i) {
+      server.SendTo(request->from, Lock(msg::kMsgLockRecord, "bob", 1, "t" + std::to_string(i)));
+      Sleep(50);
+    }
+    if (end) server.SendTo(request->from, Short(msg::kMsgLockTableEnd));
+    return true;
+  });
+}
+
+TEST(ChannelRegister, TheLockTableRequestWaitsOnWhileRecordsArriveAndNeverDecidesTheResult) {
+  const struct {
+    int octet;
+    int trickle;
+    bool end;
+    size_t requests;  // 202s the server sees
+  } cases[] = {
+      {53, 24, true, 1},  // records over more than one window: no resend
+      {54, 0, false, 5},  // unanswered: five sends, registered all the same
+  };
+  for (const auto& c : cases) {
+    FakeServer server(c.octet);
+    ASSERT_TRUE(server.ok());
+    RecordingChannel channel;
+    ASSERT_EQ(1, channel.Start(0));
+    auto script = ServeSlowLockTable(server, "erin", c.trickle, c.end);
+    EXPECT_EQ(1, channel.Register("erin", server.ip())) << c.octet;
+    ASSERT_TRUE(script.get());
+    EXPECT_EQ(c.requests - 1, CountType(server.Drain(), msg::kMsgLockTableRequest)) << c.octet;
+    EXPECT_EQ(static_cast<size_t>(c.trickle), channel.LockCount());
+    EXPECT_TRUE(channel.IsRegistered());
+  }
 }
 
 TEST(ChannelPeerList, ListsTheAnsweredPeersAndAnUnansweredRequestEmptiesIt) {

@@ -106,6 +106,41 @@ TEST(ControlLocks, CanChangeTaskAnswersFromTheLockTable) {
   EXPECT_TRUE(rig.server.ExpectNothing(0)) << "lock questions are answered locally";
 }
 
+TEST(ControlLocks, LocksWhoseFieldsGlueTogetherOrWhoseHolderWasCutStillBlock) {
+  ControlRig rig(66);
+  ASSERT_NO_FATAL_FAILURE(rig.Create());
+  ASSERT_NO_FATAL_FAILURE(rig.Register());
+  // The first three would all have read "amy123"; engineer01's lock comes
+  // back with the account cut to the slot.
+  for (const TaskLockRecord& lock : std::vector<TaskLockRecord>{
+           {"amy", "", 1, "23"}, {"amy", "", 12, "3"}, {"amy1", "", 2, "3"}, {"engineer01", "", 5, "t1"}}) {
+    ASSERT_NO_FATAL_FAILURE(rig.Deliver(msg::MakeDatagram(msg::kMsgLockRecord, lock)));
+  }
+  EXPECT_EQ(4u, rig.object->LockCount());
+
+  const struct {
+    const char* user;
+    LONG project;
+    const wchar_t* tasks;
+    const wchar_t* holder;  // nullptr: free
+  } cases[] = {
+      {"bob", 1, L"23", L"amy"},         {"bob", 12, L"3", L"amy"},
+      {"amy", 2, L"3", L"amy1"},         {"amy1", 1, L"23", L"amy"},
+      {"amy", 1, L"23", nullptr},        {"engineer02", 5, L"t1", L"engineer0"},
+      {"engineer01", 5, L"t1", L"engineer0"},  // its own lock, cut: a nuisance, never a pass
+  };
+  for (const auto& c : cases) {
+    rig.object->State().UserID = c.user;
+    UniqueBstr tasks(SysAllocString(c.tasks));
+    CallerText modifier;
+    VARIANT_BOOL vb = 1;
+    EXPECT_EQ(S_OK, rig.control->CanChangeTask(c.project, tasks.get(), &modifier.value, &vb));
+    EXPECT_EQ(c.holder ? VARIANT_FALSE : VARIANT_TRUE, vb) << c.user << " " << c.project;
+    if (c.holder) EXPECT_EQ(c.holder, Text(modifier.value)) << c.user;
+    else EXPECT_TRUE(modifier.untouched()) << c.user;
+  }
+}
+
 TEST(ControlLocks, ChangeTaskClaimsOnlyForTrueAndReportsTheRefusingHolder) {
   ControlRig rig(61);
   ASSERT_NO_FATAL_FAILURE(rig.Create());
@@ -162,6 +197,18 @@ TEST(ControlLocks, CanSetResourceAsksTheServer) {
   EXPECT_EQ(S_OK, rig.control->CanSetResource(project.get(), specialty.get(), &vb));
   EXPECT_TRUE(taken.get());
   EXPECT_EQ(VARIANT_FALSE, vb);
+}
+
+TEST(ControlLocks, CanSetResourceUnansweredSendsFiveTimesThenSaysTaken) {
+  ControlRig rig(67);
+  ASSERT_NO_FATAL_FAILURE(rig.Create());
+  ASSERT_NO_FATAL_FAILURE(rig.Register());
+  UniqueBstr project(SysAllocString(L"P-1"));
+  UniqueBstr specialty(SysAllocString(L"pipes"));
+  VARIANT_BOOL vb = 1;
+  EXPECT_EQ(S_OK, rig.control->CanSetResource(project.get(), specialty.get(), &vb));
+  EXPECT_EQ(VARIANT_FALSE, vb);
+  EXPECT_EQ(5u, CountType(rig.server.Drain(), msg::kMsgResourceQuery));
 }
 
 TEST(ControlLocks, NothingIsSentWhileNotRegistered) {

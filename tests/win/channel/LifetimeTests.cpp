@@ -1,0 +1,168 @@
+// Controls destroyed while their receive thread is busy, in a DLL unloaded
+// right after as CoFreeUnusedLibraries would: no crash, destruction blocks
+// no longer than its bound, and the late thread finishes on what it holds,
+// then gives the module back.
+#include <fcntl.h>
+#include <io.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include <wrl/client.h>
+
+#include "messaging/Records.h"
+#include "tests/win/channel/ChannelTestSupport.h"
+#include "velmora_h.h"
+
+namespace velmora::test {
+namespace {
+
+constexpr wchar_t kProbeDll[] = L"velmora_probe.dll";
+// Destruction waits 300 ms for the thread; the rest is slack for a loaded
+// machine. What this catches is a wait without end.
+constexpr ULONGLONG kDestructionBoundMs = 3000;
+
+class ProbeDll {
+ public:
+  ProbeDll() : module_(LoadLibraryW(kProbeDll)) {}
+  ~ProbeDll() {
+    if (module_) FreeLibrary(module_);
+  }
+  bool loaded() const { return module_ != nullptr; }
+
+  // A control of this module with its channel started; 0 as port on failure.
+  Microsoft::WRL::ComPtr<IVelmoraCtl> Create(uint16_t& port) {
+    Microsoft::WRL::ComPtr<IVelmoraCtl> control;
+    Microsoft::WRL::ComPtr<IClassFactory> factory;
+    auto getClassObject = Export<decltype(&DllGetClassObject)>("DllGetClassObject");
+    auto start = Export<int(WINAPI*)(IVelmoraCtl*)>("VelmoraProbeStart");
+    port = 0;
+    if (!getClassObject || !start) return control;
+    if (FAILED(getClassObject(CLSID_VelmoraCtl, IID_PPV_ARGS(&factory)))) return control;
+    if (FAILED(factory->CreateInstance(nullptr, IID_PPV_ARGS(&control)))) return control;
+    port = static_cast<uint16_t>(start(control.Get()));
+    return control;
+  }
+
+  // What COM does for an unused library: ask, then unload when allowed.
+  HRESULT Unload() {
+    auto canUnloadNow = Export<decltype(&DllCanUnloadNow)>("DllCanUnloadNow");
+    const HRESULT hr = canUnloadNow ? canUnloadNow() : E_UNEXPECTED;
+    if (hr == S_OK) {
+      FreeLibrary(module_);
+      module_ = nullptr;
+    }
+    return hr;
+  }
+
+ private:
+  template <typename F>
+  F Export(const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+  }
+  HMODULE module_;
+};
+
+// Standard output replaced by a pipe that nobody reads until Unblock: the
+// receive thread then stays inside its print of a peer text.
+class BlockedStdout {
+ public:
+  BlockedStdout() {
+    std::fflush(stdout);
+    ok_ = _pipe(fds_, 4096, _O_BINARY) == 0;
+    if (!ok_) return;
+    saved_ = _dup(_fileno(stdout));
+    _dup2(fds_[1], _fileno(stdout));
+  }
+  ~BlockedStdout() { Unblock(); }
+  bool ok() const { return ok_; }
+
+  void Unblock() {
+    if (!ok_) return;
+    ok_ = false;
+    // Read first: putting stdout back waits for a write in progress on it.
+    std::thread drain([fd = fds_[0]] {
+      char chunk[4096];
+      while (_read(fd, chunk, sizeof(chunk)) > 0) {
+      }
+    });
+    _dup2(saved_, _fileno(stdout));
+    _close(saved_);
+    _close(fds_[1]);
+    drain.join();
+    _close(fds_[0]);
+  }
+
+ private:
+  bool ok_ = false;
+  int fds_[2] = {-1, -1};
+  int saved_ = -1;
+};
+
+bool ModuleGone() { return GetModuleHandleW(kProbeDll) == nullptr; }
+
+// Releases the control and unloads the DLL; the destruction must keep its
+// bound and the module must be free to go.
+void DestroyAndUnload(ProbeDll& dll, Microsoft::WRL::ComPtr<IVelmoraCtl>& control) {
+  const ULONGLONG start = GetTickCount64();
+  control.Reset();
+  EXPECT_LT(GetTickCount64() - start, kDestructionBoundMs);
+  EXPECT_EQ(S_OK, dll.Unload());
+}
+
+TEST(ReceiveThreadLifetime, ControlDestroyedWhileItsThreadIsStuckInAPeerTextThenUnloaded) {
+  Endpoint peer(76, 0);
+  ASSERT_TRUE(peer.ok());
+  const std::vector<uint8_t> text = msg::MakePeerTextDatagram(Peer("erin", {}), std::string(8000, 'x'));
+  for (int round = 0; round < 6; ++round) {
+    ASSERT_TRUE(ModuleGone());
+    ProbeDll dll;
+    ASSERT_TRUE(dll.loaded());
+    uint16_t port = 0;
+    auto control = dll.Create(port);
+    ASSERT_NE(0, port);
+    {
+      BlockedStdout out;
+      ASSERT_TRUE(out.ok());
+      for (int i = 0; i < 64; ++i) peer.SendTo(Loopback(1, port), text);
+      // Each text is acknowledged just before it is printed.
+      ASSERT_TRUE(peer.ReceiveType(msg::kMsgPeerTextAck)) << "round " << round;
+      DestroyAndUnload(dll, control);
+      // The thread is still inside the unloaded DLL's code, in its print.
+    }
+    EXPECT_TRUE(WaitUntil(ModuleGone)) << "the late thread gives the module back, round " << round;
+    peer.Drain(50);
+  }
+}
+
+TEST(ReceiveThreadLifetime, ControlDestroyedDuringAFloodThenUnloaded) {
+  const std::vector<uint8_t> lock = Lock(msg::kMsgLockRecord, "flood", 1, std::string(7000, 't'));
+  for (int round = 0; round < 6; ++round) {
+    ASSERT_TRUE(ModuleGone());
+    ProbeDll dll;
+    ASSERT_TRUE(dll.loaded());
+    uint16_t port = 0;
+    auto control = dll.Create(port);
+    ASSERT_NE(0, port);
+    std::atomic<int> sent{0};
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+      Endpoint sender(77, 0);
+      while (!stop) {
+        sender.SendTo(Loopback(1, port), lock);
+        ++sent;
+      }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() > 500; }));
+    DestroyAndUnload(dll, control);
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(WaitUntil(ModuleGone)) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::test
