@@ -10,7 +10,3 @@ add_compile_options(-Wall -Wextra)
 # Debian ships GoogleTest as sources.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-
-add_subdirectory(tests/native)
-add_subdirectory(tools/msgserver)
-add_subdirectory(tests/fuzz)

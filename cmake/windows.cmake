@@ -46,29 +46,3 @@ add_compile_options(-Wall -Wextra -Wno-unknown-pragmas -Wno-cast-function-type)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # Nothing outside Windows itself may be needed at run time.
 add_link_options(-static -static-libgcc -static-libstdc++)
-
-# Everything but the exports, so tests can link the Win32 shells directly.
-add_library(velmora_impl STATIC
-  ${GEN_DIR}/velmora_i.c
-  control/Text.cpp
-  control/MachineIdentity.cpp
-  control/VelmoraCtl.cpp
-  control/ConnectionPoint.cpp
-  messaging/MessageChannel.cpp
-  registration/Module.cpp
-  registration/ClassFactory.cpp
-  registration/Registrar.cpp)
-add_dependencies(velmora_impl velmora_idl)
-target_include_directories(velmora_impl PUBLIC ${CMAKE_SOURCE_DIR} ${GEN_DIR})
-target_link_libraries(velmora_impl PUBLIC velmora_core ole32 oleaut32 uuid iphlpapi ws2_32 advapi32 user32)
-
-add_library(velmora SHARED registration/Exports.cpp registration/velmora.def resources/velmora.rc)
-set_target_properties(velmora PROPERTIES PREFIX "" OUTPUT_NAME velmora)
-set_source_files_properties(resources/velmora.rc PROPERTIES
-  OBJECT_DEPENDS "${GEN_DIR}/velmora.tlb;${CMAKE_SOURCE_DIR}/resources/VelmoraApp.rgs;${CMAKE_SOURCE_DIR}/resources/VelmoraCtl.rgs")
-target_link_libraries(velmora PRIVATE velmora_impl)
-# The .def names the exports undecorated; let ld match them to the
-# stdcall-decorated symbols without a warning for each.
-target_link_options(velmora PRIVATE -Wl,--enable-stdcall-fixup -s)
-
-include(${CMAKE_SOURCE_DIR}/cmake/wine-tests.cmake)

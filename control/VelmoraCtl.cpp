@@ -6,8 +6,8 @@
 #include <new>
 
 #include "control/MachineIdentity.h"
-#include "control/Text.h"
-#include "registration/Module.h"
+#include "common/Text.h"
+#include "common/Module.h"
 
 namespace velmora {
 namespace {
@@ -130,7 +130,7 @@ STDMETHODIMP VelmoraCtl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   *info = nullptr;
   if (index != 0) return DISP_E_BADINDEX;
   ITypeInfo* typeInfo = nullptr;
-  const HRESULT hr = ModuleTypeInfo(&typeInfo);
+  const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
   if (FAILED(hr)) return hr;
   typeInfo->AddRef();
   *info = typeInfo;
@@ -140,7 +140,7 @@ STDMETHODIMP VelmoraCtl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
 STDMETHODIMP VelmoraCtl::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   ITypeInfo* typeInfo = nullptr;
-  const HRESULT hr = ModuleTypeInfo(&typeInfo);
+  const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
   if (FAILED(hr)) return hr;
   return DispGetIDsOfNames(typeInfo, names, count, ids);
 }
@@ -149,7 +149,7 @@ STDMETHODIMP VelmoraCtl::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPA
                                 VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   ITypeInfo* typeInfo = nullptr;
-  const HRESULT hr = ModuleTypeInfo(&typeInfo);
+  const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
   if (FAILED(hr)) return hr;
   return DispInvoke(static_cast<IVelmoraCtl*>(this), typeInfo, id, flags, params, result, excep, argErr);
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "messaging/CommaList.h"
+#include "common/CommaList.h"
 
 namespace velmora::msg {
 

@@ -42,16 +42,16 @@ struct MessageChannel::State {
     overlapped.hEvent = receiveEvent.get();
   }
   ~State() {
-    if (socket != INVALID_SOCKET) {
+    if (socket.valid()) {
       // A receive may still be pending into `buffer`: cancel it and see it
       // complete before either goes.
       if (receivePending) {
         ResetEvent(receiveEvent.get());
-        CancelIoEx(reinterpret_cast<HANDLE>(socket), &overlapped);
+        CancelIoEx(reinterpret_cast<HANDLE>(socket.get()), &overlapped);
         DWORD received = 0, flags = 0;
-        WSAGetOverlappedResult(socket, &overlapped, &received, TRUE, &flags);
+        WSAGetOverlappedResult(socket.get(), &overlapped, &received, TRUE, &flags);
       }
-      closesocket(socket);
+      socket.reset();  // before WSACleanup
     }
     if (wsaStarted) WSACleanup();
   }
@@ -68,7 +68,7 @@ struct MessageChannel::State {
   bool wsaStarted = false;
   CriticalSection lock;  // guards core (peer list, lock table, own record, holder)
   msg::ChannelCore core;
-  SOCKET socket = INVALID_SOCKET;
+  UniqueSocket socket;
   UniqueHandle receiveEvent;  // the overlapped receive's event
   UniqueHandle replyEvent;    // set by the receive thread whenever a reply arrives
   WSAOVERLAPPED overlapped{};
@@ -141,26 +141,25 @@ void MessageChannel::SetServerAddress(const std::string& dotted) {
 int MessageChannel::Start(uint16_t port) {
   State& s = *state_;
   if (s.started) return 1;
-  if (s.socket != INVALID_SOCKET) return 0;
+  if (s.socket.valid()) return 0;
 
-  s.socket = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (s.socket == INVALID_SOCKET) return 0;
-  setsockopt(s.socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveSocketBuffer),
+  s.socket.reset(WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED));
+  if (!s.socket.valid()) return 0;
+  setsockopt(s.socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveSocketBuffer),
              sizeof(kReceiveSocketBuffer));
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(port);
-  if (bind(s.socket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-    closesocket(s.socket);
-    s.socket = INVALID_SOCKET;
+  if (bind(s.socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    s.socket.reset();
     return 0;
   }
   s.localPort = port;
   if (port == 0) {
     sockaddr_in bound{};
     int size = sizeof(bound);
-    if (getsockname(s.socket, reinterpret_cast<sockaddr*>(&bound), &size) == 0) s.localPort = ntohs(bound.sin_port);
+    if (getsockname(s.socket.get(), reinterpret_cast<sockaddr*>(&bound), &size) == 0) s.localPort = ntohs(bound.sin_port);
   }
 
   // The socket stays bound when this fails, so later calls return 0 too.
@@ -218,14 +217,14 @@ void MessageChannel::State::ReceiveLoop(const MessageSink& sink) {
     // Looked at again after the reset: a stop signalled just before it
     // would otherwise be lost and the wait below would never end.
     if (stopRequested) return;
-    int rc = WSARecvFrom(socket, &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
+    int rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
                          &overlapped, nullptr);
     bool delivered = rc == 0;
     if (rc != 0 && WSAGetLastError() == WSA_IO_PENDING) {
       receivePending = true;
       WaitForSingleObject(receiveEvent.get(), INFINITE);
       if (stopRequested) return;  // the receive may still be pending: the state's end settles it
-      delivered = WSAGetOverlappedResult(socket, &overlapped, &received, FALSE, &flags) != FALSE;
+      delivered = WSAGetOverlappedResult(socket.get(), &overlapped, &received, FALSE, &flags) != FALSE;
       receivePending = false;
     }
     if (stopRequested) return;
@@ -276,10 +275,10 @@ void MessageChannel::State::SetIndicator(msg::Indicator indicator, int32_t value
 }
 
 void MessageChannel::State::Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port) {
-  if (socket == INVALID_SOCKET) return;
+  if (!socket.valid()) return;
   sockaddr_in to = ToSockaddr(ip, port);
   // Send errors are not examined: a lost datagram is covered by resends.
-  sendto(socket, reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), 0,
+  sendto(socket.get(), reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), 0,
          reinterpret_cast<sockaddr*>(&to), sizeof(to));
 }
 

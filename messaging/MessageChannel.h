@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Raii.h"
+#include "common/Raii.h"
 #include "messaging/ChannelCore.h"
 
 namespace velmora {

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "control/VelmoraCtl.h"
-#include "registration/Module.h"
+#include "common/Module.h"
 
 namespace velmora {
 namespace {

@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "registration/ClassFactory.h"
-#include "registration/Module.h"
+#include "common/Module.h"
 #include "registration/Registrar.h"
 #include "velmora_h.h"
 

@@ -5,8 +5,9 @@
 
 #include <string>
 
-#include "control/Raii.h"
-#include "registration/Module.h"
+#include "common/Raii.h"
+#include "common/Module.h"
+#include "common/Text.h"
 #include "registration/RgsScript.h"
 #include "resources/resource.h"
 #include "velmora_h.h"
@@ -16,21 +17,9 @@ namespace {
 
 constexpr char kAppId[] = "{3726D7AF-4014-4B19-A3B0-18B70FB633F4}";
 
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-  return out;
-}
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
-  return out;
-}
+// Registrar scripts are UTF-8 text.
+std::wstring Widen(const std::string& utf8) { return ToWide(utf8, CP_UTF8); }
+std::string Narrow(const std::wstring& wide) { return ToMultiByte(wide, CP_UTF8); }
 
 HRESULT LoadScript(int id, rgs::Script* script) {
   HMODULE module = ModuleHandle();

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "messaging/ChannelCore.h"
-#include "messaging/CommaList.h"
+#include "common/CommaList.h"
 #include "tools/msgserver/MessageServer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "messaging/CommaList.h"
+#include "common/CommaList.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/Raii.h"
+#include "common/Raii.h"
 #include "control/VelmoraCtl.h"
 #include "tests/win/DllHarness.h"
 

@@ -5,8 +5,8 @@
 #include <regex>
 
 #include "control/MachineIdentity.h"
-#include "control/Raii.h"
-#include "control/Text.h"
+#include "common/Raii.h"
+#include "common/Text.h"
 #include "control/VelmoraCtl.h"
 #include "tests/win/DllHarness.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Raii.h"
+#include "common/Raii.h"
 #include "tests/win/DllHarness.h"
 
 namespace velmora::test {

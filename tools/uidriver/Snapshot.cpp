@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "control/Raii.h"
+#include "common/Raii.h"
 
 namespace velmora::ui {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 
-#include "control/Raii.h"
-#include "control/Text.h"
+#include "common/Raii.h"
+#include "common/Text.h"
 #include "control/VelmoraCtl.h"
 #include "tests/win/channel/ChannelTestSupport.h"
 

@@ -1,11 +1,9 @@
-#include "registration/Module.h"
+#include "common/Module.h"
 
 #include <mutex>
+#include <new>
 #include <string>
-
-#include <wrl/client.h>
-
-#include "velmora_h.h"
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -13,7 +11,10 @@ namespace {
 LONG g_lockCount = 0;
 // Constructed in place when the module initialises, never copied.
 CriticalSection g_moduleLock;
-ITypeInfo* g_typeInfo = nullptr;
+// The module's own type library and the type information asked of it, held
+// until the module goes away.
+ITypeLib* g_typeLib = nullptr;
+std::vector<std::pair<GUID, ITypeInfo*>>* g_typeInfos = nullptr;
 
 }  // namespace
 
@@ -43,24 +44,38 @@ LONG ModuleLockCount() { return InterlockedCompareExchange(&g_lockCount, 0, 0); 
 
 CriticalSection& ModuleCriticalSection() { return g_moduleLock; }
 
-HRESULT ModuleTypeInfo(ITypeInfo** borrowed) {
+HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** borrowed) {
   *borrowed = nullptr;
   std::lock_guard<CriticalSection> guard(g_moduleLock);
-  if (!g_typeInfo) {
-    Microsoft::WRL::ComPtr<ITypeLib> library;
-    HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
-    if (FAILED(hr)) return hr;
-    hr = library->GetTypeInfoOfGuid(IID_IVelmoraCtl, &g_typeInfo);
+  if (!g_typeLib) {
+    HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &g_typeLib);
     if (FAILED(hr)) return hr;
   }
-  *borrowed = g_typeInfo;
+  if (!g_typeInfos) g_typeInfos = new (std::nothrow) std::vector<std::pair<GUID, ITypeInfo*>>();
+  if (!g_typeInfos) return E_OUTOFMEMORY;
+  for (const auto& [known, info] : *g_typeInfos) {
+    if (IsEqualGUID(known, guid)) {
+      *borrowed = info;
+      return S_OK;
+    }
+  }
+  ITypeInfo* info = nullptr;
+  HRESULT hr = g_typeLib->GetTypeInfoOfGuid(guid, &info);
+  if (FAILED(hr)) return hr;
+  g_typeInfos->emplace_back(guid, info);
+  *borrowed = info;
   return S_OK;
 }
 
 void ReleaseModuleTypeInfo() {
   std::lock_guard<CriticalSection> guard(g_moduleLock);
-  if (g_typeInfo) g_typeInfo->Release();
-  g_typeInfo = nullptr;
+  if (g_typeInfos) {
+    for (auto& entry : *g_typeInfos) entry.second->Release();
+    delete g_typeInfos;
+    g_typeInfos = nullptr;
+  }
+  if (g_typeLib) g_typeLib->Release();
+  g_typeLib = nullptr;
 }
 
 }  // namespace velmora

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "control/Raii.h"
+#include "common/Raii.h"
 
 namespace velmora {
 
@@ -24,12 +24,12 @@ std::wstring ModulePath();
 // Serialises one-time creation (the class factory, the type information).
 CriticalSection& ModuleCriticalSection();
 
-// Type information of IVelmoraCtl from the module's own type library,
-// loaded once on first use and kept until the module unloads: loading and
+// Type information of `guid` from the module's own type library, loaded
+// once on first use and kept until the module unloads: loading and
 // freeing the library per object races inside oleaut32 when several
 // apartments do it at once. The pointer is borrowed, valid while the module
 // is loaded.
-HRESULT ModuleTypeInfo(ITypeInfo** borrowed);
+HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** borrowed);
 // Lets go of the type information when the module goes away.
 void ReleaseModuleTypeInfo();
 
