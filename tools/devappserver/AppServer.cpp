@@ -67,7 +67,7 @@ HRESULT ArgumentText(const VARIANT& value, size_t index, std::string* text, std:
     *message = "argument " + std::to_string(index + 1) + " is neither text nor a number";
     return E_INVALIDARG;
   }
-  *text = Narrow(V_BSTR(v.get()), SysStringLen(V_BSTR(v.get())));
+  *text = Narrow(V_BSTR(v.get()), static_cast<size_t>(SysStringLen(V_BSTR(v.get()))));
   return S_OK;
 }
 
@@ -199,8 +199,14 @@ HRESULT Run(LONG code, const VARIANT& arguments, VARIANT* result, std::string* m
 HRESULT ServerTypeInfo(ITypeInfo** info) {
   ModuleCriticalSection guard;
   if (!g_typeInfo) {
+    std::wstring path;
+    try {
+      path = ModulePath();
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
     ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
     if (FAILED(hr)) return hr;
     hr = library->GetTypeInfoOfGuid(IID_IAppServer, &g_typeInfo);
     library->Release();

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <new>
 #include <string>
 
 #include "control/Raii.h"
@@ -136,6 +137,20 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() { return velmora::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() { return velmora::devappserver::Register(); }
+// The registry entries are built as strings: out of memory is a failure
+// code here, never an exception out of the DLL.
+STDAPI DllRegisterServer() {
+  try {
+    return velmora::devappserver::Register();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
 
-STDAPI DllUnregisterServer() { return velmora::devappserver::Unregister(); }
+STDAPI DllUnregisterServer() {
+  try {
+    return velmora::devappserver::Unregister();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}

@@ -12,9 +12,7 @@ namespace velmora::devappserver {
 
 std::wstring Widen(const std::string& text, UINT codePage = CP_UTF8);
 std::string Narrow(const wchar_t* text, size_t length, UINT codePage = CP_UTF8);
-inline std::string Narrow(const std::wstring& text, UINT codePage = CP_UTF8) {
-  return Narrow(text.data(), text.size(), codePage);
-}
+inline std::string Narrow(const std::wstring& text) { return Narrow(text.data(), text.size()); }
 // A new BSTR for the caller; E_OUTOFMEMORY when it cannot be allocated.
 HRESULT ToBstr(const std::string& text, BSTR* out, UINT codePage = CP_UTF8);
 

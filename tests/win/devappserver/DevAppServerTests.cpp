@@ -197,8 +197,9 @@ class DevAppServer : public testing::Test {
     EXPECT_EQ(S_OK, Execute(code, args, &result.v)) << ErrorDescription();
     ComPtr<_ADORecordset> rs;
     EXPECT_EQ(VT_DISPATCH, V_VT(&result.v));
-    if (V_VT(&result.v) == VT_DISPATCH)
+    if (V_VT(&result.v) == VT_DISPATCH) {
       EXPECT_EQ(S_OK, V_DISPATCH(&result.v)->QueryInterface(kIidRecordset, reinterpret_cast<void**>(rs.GetAddressOf())));
+    }
     return rs;
   }
   Rows QueryRows(LONG code, const std::vector<Arg>& args) {
@@ -265,7 +266,7 @@ TEST_F(DevAppServer, ServerClockIsFixedByTheDataOrIsLocalTime) {
   EXPECT_EQ(' ', text[10]);
   for (size_t at : {13, 16}) EXPECT_EQ(':', text[at]);
 
-  WriteData(R"({"clock": "2005-03-07 08:09:10"})");
+  WriteData("\xEF\xBB\xBF" R"({"clock": "2005-03-07 08:09:10"})");  // as Notepad saves UTF-8
   Variant fixed;
   ASSERT_EQ(S_OK, Execute(155, {}, &fixed.v));
   EXPECT_EQ("2005-03-07 08:09:10", Render(fixed.v));
