@@ -1,5 +1,7 @@
 #include "tools/devappserver/AppServer.h"
 
+#include <wrl/client.h>
+
 #include <new>
 #include <string>
 #include <vector>
@@ -14,7 +16,9 @@
 namespace velmora::devappserver {
 namespace {
 
-ITypeInfo* g_typeInfo = nullptr;
+using Microsoft::WRL::ComPtr;
+
+ITypeInfo* g_typeInfo = nullptr;  // the module's one copy
 
 // Clears any stale error object on success; sets a fresh one on failure.
 HRESULT Report(HRESULT hr, const std::string& message) {
@@ -22,23 +26,18 @@ HRESULT Report(HRESULT hr, const std::string& message) {
     SetErrorInfo(0, nullptr);
     return hr;
   }
-  ICreateErrorInfo* create = nullptr;
-  if (SUCCEEDED(CreateErrorInfo(&create))) {
-    std::wstring description;
-    try {
-      description = Widen(message);
-    } catch (...) {  // out of memory: the HRESULT alone must do
-    }
-    create->SetGUID(IID_IAppServer);
-    create->SetSource(const_cast<LPOLESTR>(L"Velmora.DevAppServer"));
-    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-    IErrorInfo* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-      SetErrorInfo(0, info);
-      info->Release();
-    }
-    create->Release();
+  ComPtr<ICreateErrorInfo> create;
+  if (FAILED(CreateErrorInfo(&create))) return hr;
+  std::wstring description;
+  try {
+    description = Widen(message);
+  } catch (...) {  // out of memory: the HRESULT alone must do
   }
+  create->SetGUID(IID_IAppServer);
+  create->SetSource(const_cast<LPOLESTR>(L"Velmora.DevAppServer"));
+  create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+  ComPtr<IErrorInfo> info;
+  if (SUCCEEDED(create.As(&info))) SetErrorInfo(0, info.Get());
   return hr;
 }
 
@@ -205,11 +204,10 @@ HRESULT ServerTypeInfo(ITypeInfo** info) {
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
-    ITypeLib* library = nullptr;
+    ComPtr<ITypeLib> library;
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
     if (FAILED(hr)) return hr;
     hr = library->GetTypeInfoOfGuid(IID_IAppServer, &g_typeInfo);
-    library->Release();
     if (FAILED(hr)) return hr;
   }
   g_typeInfo->AddRef();
@@ -273,23 +271,19 @@ STDMETHODIMP AppServer::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
 
 STDMETHODIMP AppServer::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  ITypeInfo* info = nullptr;
+  ComPtr<ITypeInfo> info;
   HRESULT hr = ServerTypeInfo(&info);
   if (FAILED(hr)) return hr;
-  hr = DispGetIDsOfNames(info, names, count, ids);
-  info->Release();
-  return hr;
+  return DispGetIDsOfNames(info.Get(), names, count, ids);
 }
 
 STDMETHODIMP AppServer::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                EXCEPINFO* excep, UINT* argErr) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  ITypeInfo* info = nullptr;
+  ComPtr<ITypeInfo> info;
   HRESULT hr = ServerTypeInfo(&info);
   if (FAILED(hr)) return hr;
-  hr = DispInvoke(static_cast<IAppServer*>(this), info, id, flags, params, result, excep, argErr);
-  info->Release();
-  return hr;
+  return DispInvoke(static_cast<IAppServer*>(this), info.Get(), id, flags, params, result, excep, argErr);
 }
 
 STDMETHODIMP AppServer::Execute(LONG lCode, VARIANT, VARIANT vArguments, VARIANT* pvResult) {

@@ -2,6 +2,7 @@
 // self-registration (class, ProgIDs and the embedded type library).
 #include <windows.h>
 #include <oleauto.h>
+#include <wrl/client.h>
 
 #include <new>
 #include <string>
@@ -12,6 +13,8 @@
 
 namespace velmora::devappserver {
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 constexpr wchar_t kClsid[] = L"{8ECD46C6-360E-456F-8C68-45C9E4B285CB}";
 constexpr wchar_t kLibId[] = L"{5850F1C1-5216-42AC-B8D5-DDAEBF9D86A3}";
@@ -88,12 +91,10 @@ HRESULT Register() {
     HRESULT hr = Write(e);
     if (FAILED(hr)) return hr;
   }
-  ITypeLib* library = nullptr;
+  ComPtr<ITypeLib> library;
   HRESULT hr = LoadOwnTypeLib(&library);
   if (FAILED(hr)) return hr;
-  hr = RegisterTypeLib(library, const_cast<LPOLESTR>(path.c_str()), nullptr);
-  library->Release();
-  return hr;
+  return RegisterTypeLib(library.Get(), const_cast<LPOLESTR>(path.c_str()), nullptr);
 }
 
 HRESULT Unregister() {
@@ -103,14 +104,11 @@ HRESULT Unregister() {
     HRESULT hr = RemoveTree(key);
     if (SUCCEEDED(result)) result = hr;
   }
-  ITypeLib* library = nullptr;
-  if (SUCCEEDED(LoadOwnTypeLib(&library))) {
-    TLIBATTR* attr = nullptr;
-    if (SUCCEEDED(library->GetLibAttr(&attr))) {
-      UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
-      library->ReleaseTLibAttr(attr);
-    }
-    library->Release();
+  ComPtr<ITypeLib> library;
+  TLIBATTR* attr = nullptr;
+  if (SUCCEEDED(LoadOwnTypeLib(&library)) && SUCCEEDED(library->GetLibAttr(&attr))) {
+    UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+    library->ReleaseTLibAttr(attr);
   }
   return result;
 }

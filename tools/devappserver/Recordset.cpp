@@ -168,16 +168,13 @@ class Field final : public ADOField, Counted {
       return hr;
     }
     if (id == kDispName) {
-      BSTR name = nullptr;
-      hr = get_Name(&name);
-      if (FAILED(hr)) return hr;
-      if (!result) {
-        SysFreeString(name);
-        return S_OK;
+      UniqueBstr name;
+      hr = get_Name(name.put());
+      if (SUCCEEDED(hr) && result) {
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = name.release();
       }
-      V_VT(result) = VT_BSTR;
-      V_BSTR(result) = name;
-      return S_OK;
+      return hr;
     }
     return DISP_E_MEMBERNOTFOUND;
   }

@@ -15,11 +15,16 @@
 #include <vector>
 
 #include "appserver_h.h"
+#include "control/Raii.h"
 #include "tools/devappserver/DataFile.h"
 
 namespace {
 
 using Microsoft::WRL::ComPtr;
+using velmora::UniqueBstr;
+using velmora::UniqueFindHandle;
+using velmora::UniqueHkey;
+using velmora::UniqueVariant;
 using velmora::devappserver::kBadDataFile;
 using velmora::devappserver::kDataFileKey;
 using velmora::devappserver::kDataFileValue;
@@ -45,14 +50,6 @@ std::string U(const wchar_t* wide, size_t length) {
   return out;
 }
 
-struct Variant {
-  VARIANT v;
-  Variant() { VariantInit(&v); }
-  ~Variant() { VariantClear(&v); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-};
-
 // Values as the tests compare them: the kind shows, so a Boolean column is
 // not mistaken for the text "true".
 std::string Render(const VARIANT& v) {
@@ -73,15 +70,15 @@ void Pack(const std::vector<Arg>& args, VARIANT* out) {
   if (args.empty()) return;
   SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(args.size()));
   for (LONG i = 0; i < static_cast<LONG>(args.size()); ++i) {
-    Variant element;
+    UniqueVariant element;
     if (const auto* text = std::get_if<std::string>(&args[i])) {
-      V_VT(&element.v) = VT_BSTR;
-      V_BSTR(&element.v) = SysAllocString(W(*text).c_str());
+      V_VT(element.get()) = VT_BSTR;
+      V_BSTR(element.get()) = SysAllocString(W(*text).c_str());
     } else {
-      V_VT(&element.v) = VT_I4;
-      V_I4(&element.v) = std::get<LONG>(args[i]);
+      V_VT(element.get()) = VT_I4;
+      V_I4(element.get()) = std::get<LONG>(args[i]);
     }
-    SafeArrayPutElement(array, &i, &element.v);
+    SafeArrayPutElement(array, &i, element.get());
   }
   V_VT(out) = VT_ARRAY | VT_VARIANT;
   V_ARRAY(out) = array;
@@ -96,11 +93,9 @@ void CallerContext(VARIANT* out) {
 std::string ErrorDescription() {
   ComPtr<IErrorInfo> info;
   if (GetErrorInfo(0, &info) != S_OK || !info) return "(no error info)";
-  BSTR text = nullptr;
-  info->GetDescription(&text);
-  std::string out = text ? U(text, SysStringLen(text)) : "";
-  SysFreeString(text);
-  return out;
+  UniqueBstr text;
+  info->GetDescription(text.put());
+  return U(text.get(), text.length());
 }
 
 using Rows = std::vector<std::vector<std::pair<std::string, std::string>>>;
@@ -116,16 +111,15 @@ Rows ReadAll(_ADORecordset* rs) {
   for (VARIANT_BOOL eof = VARIANT_FALSE; rs->get_EOF(&eof) == S_OK && eof == VARIANT_FALSE; rs->MoveNext()) {
     rows.emplace_back();
     for (long i = 0; i < count; ++i) {
-      Variant index, value;
-      V_VT(&index.v) = VT_I4;
-      V_I4(&index.v) = i;
+      UniqueVariant index, value;
+      V_VT(index.get()) = VT_I4;
+      V_I4(index.get()) = i;
       ComPtr<ADOField> field;
-      BSTR name = nullptr;
-      EXPECT_EQ(S_OK, fields->get_Item(index.v, &field));
-      EXPECT_EQ(S_OK, field->get_Name(&name));
-      EXPECT_EQ(S_OK, field->get_Value(&value.v));
-      rows.back().emplace_back(U(name, SysStringLen(name)), Render(value.v));
-      SysFreeString(name);
+      UniqueBstr name;
+      EXPECT_EQ(S_OK, fields->get_Item(*index.get(), &field));
+      EXPECT_EQ(S_OK, field->get_Name(name.put()));
+      EXPECT_EQ(S_OK, field->get_Value(value.get()));
+      rows.back().emplace_back(U(name.get(), name.length()), Render(*value.get()));
     }
   }
   return rows;
@@ -164,12 +158,11 @@ class DevAppServer : public testing::Test {
   std::vector<std::wstring> FolderFiles() const {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder_ + L"\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return names;
+    UniqueFindHandle find(FindFirstFileW((folder_ + L"\\*").c_str(), &found));
+    if (!find) return names;
     do {
       if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &found));
     return names;
   }
   void WriteData(const std::string& bytes) {
@@ -186,19 +179,19 @@ class DevAppServer : public testing::Test {
     HRESULT hr = CoCreateInstance(CLSID_AppServer, nullptr, kClassContext, IID_IAppServer, &server);
     EXPECT_EQ(S_OK, hr) << "is devappserver.dll registered?";
     if (FAILED(hr)) return hr;
-    Variant caller, packed;
-    if (withContext) CallerContext(&caller.v);
-    else V_VT(&caller.v) = VT_NULL;
-    Pack(args, &packed.v);
-    return server->Execute(code, caller.v, packed.v, result);
+    UniqueVariant caller, packed;
+    if (withContext) CallerContext(caller.get());
+    else V_VT(caller.get()) = VT_NULL;
+    Pack(args, packed.get());
+    return server->Execute(code, *caller.get(), *packed.get(), result);
   }
   ComPtr<_ADORecordset> Query(LONG code, const std::vector<Arg>& args) {
-    Variant result;
-    EXPECT_EQ(S_OK, Execute(code, args, &result.v)) << ErrorDescription();
+    UniqueVariant result;
+    EXPECT_EQ(S_OK, Execute(code, args, result.get())) << ErrorDescription();
     ComPtr<_ADORecordset> rs;
-    EXPECT_EQ(VT_DISPATCH, V_VT(&result.v));
-    if (V_VT(&result.v) == VT_DISPATCH) {
-      EXPECT_EQ(S_OK, V_DISPATCH(&result.v)->QueryInterface(kIidRecordset, reinterpret_cast<void**>(rs.GetAddressOf())));
+    EXPECT_EQ(VT_DISPATCH, V_VT(result.get()));
+    if (V_VT(result.get()) == VT_DISPATCH) {
+      EXPECT_EQ(S_OK, V_DISPATCH(result.get())->QueryInterface(kIidRecordset, reinterpret_cast<void**>(rs.GetAddressOf())));
     }
     return rs;
   }
@@ -257,26 +250,26 @@ TEST_F(DevAppServer, EveryQueryAnswersFromTheSampleData) {
 }
 
 TEST_F(DevAppServer, ServerClockIsFixedByTheDataOrIsLocalTime) {
-  Variant now;
-  ASSERT_EQ(S_OK, Execute(155, {}, &now.v));
-  ASSERT_EQ(VT_BSTR, V_VT(&now.v));
-  std::string text = Render(now.v);
+  UniqueVariant now;
+  ASSERT_EQ(S_OK, Execute(155, {}, now.get()));
+  ASSERT_EQ(VT_BSTR, V_VT(now.get()));
+  std::string text = Render(*now.get());
   ASSERT_EQ(19u, text.size()) << text;
   for (size_t at : {4, 7}) EXPECT_EQ('-', text[at]);
   EXPECT_EQ(' ', text[10]);
   for (size_t at : {13, 16}) EXPECT_EQ(':', text[at]);
 
   WriteData("\xEF\xBB\xBF" R"({"clock": "2005-03-07 08:09:10"})");  // as Notepad saves UTF-8
-  Variant fixed;
-  ASSERT_EQ(S_OK, Execute(155, {}, &fixed.v));
-  EXPECT_EQ("2005-03-07 08:09:10", Render(fixed.v));
+  UniqueVariant fixed;
+  ASSERT_EQ(S_OK, Execute(155, {}, fixed.get()));
+  EXPECT_EQ("2005-03-07 08:09:10", Render(*fixed.get()));
 }
 
 TEST_F(DevAppServer, PasswordChangeIsWrittenBackAndSurvivesANewInstance) {
-  Variant result;
-  ASSERT_EQ(S_OK, Execute(141, {std::string("zhangwei"), std::string("zw2026"), std::string("新密码'1")}, &result.v))
+  UniqueVariant result;
+  ASSERT_EQ(S_OK, Execute(141, {std::string("zhangwei"), std::string("zw2026"), std::string("新密码'1")}, result.get()))
       << ErrorDescription();
-  EXPECT_EQ(VT_EMPTY, V_VT(&result.v));
+  EXPECT_EQ(VT_EMPTY, V_VT(result.get()));
   EXPECT_EQ(1u, QueryRows(140, {std::string("zhangwei"), std::string("新密码'1")}).size());
   EXPECT_EQ(0u, QueryRows(140, {std::string("zhangwei"), std::string("zw2026")}).size());
   Rows other = QueryRows(140, {std::string("lina"), std::string("ln2026")});
@@ -295,10 +288,10 @@ TEST_F(DevAppServer, RefusedPasswordChangeLeavesTheFileAlone) {
   } const cases[] = {{"zhangwei", "wrong", "old password"}, {"nobody", "", "no account"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.account);
-    Variant result;
-    EXPECT_EQ(E_ACCESSDENIED, Execute(141, {std::string(c.account), std::string(c.old), std::string("x")}, &result.v));
+    UniqueVariant result;
+    EXPECT_EQ(E_ACCESSDENIED, Execute(141, {std::string(c.account), std::string(c.old), std::string("x")}, result.get()));
     EXPECT_NE(std::string::npos, ErrorDescription().find(c.fragment)) << ErrorDescription();
-    EXPECT_EQ(VT_EMPTY, V_VT(&result.v));
+    EXPECT_EQ(VT_EMPTY, V_VT(result.get()));
   }
   EXPECT_EQ(before, ReadData());
 }
@@ -332,9 +325,9 @@ TEST_F(DevAppServer, DamagedDataFileGivesAClearErrorNamingTheFile) {
     SCOPED_TRACE(c.what);
     if (c.content) WriteData(c.content);
     else DeleteFileW(data_.c_str());
-    Variant result;
-    EXPECT_EQ(c.hr, Execute(140, {std::string("a"), std::string("")}, &result.v));
-    EXPECT_EQ(VT_EMPTY, V_VT(&result.v));
+    UniqueVariant result;
+    EXPECT_EQ(c.hr, Execute(140, {std::string("a"), std::string("")}, result.get()));
+    EXPECT_EQ(VT_EMPTY, V_VT(result.get()));
     std::string description = ErrorDescription();
     EXPECT_EQ(0u, description.find(path)) << description;
     EXPECT_NE(std::string::npos, description.find(c.fragment)) << description;
@@ -356,27 +349,28 @@ TEST_F(DevAppServer, BadCommandsAndArgumentsAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Variant result;
-    EXPECT_EQ(c.hr, Execute(c.code, c.args, &result.v));
+    UniqueVariant result;
+    EXPECT_EQ(c.hr, Execute(c.code, c.args, result.get()));
     EXPECT_NE(std::string::npos, ErrorDescription().find(c.fragment)) << ErrorDescription();
   }
 }
 
 TEST_F(DevAppServer, DataFileComesFromTheVariableThenTheRegistry) {
-  HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDataFileKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                           &key, nullptr));
-  const std::wstring& path = data_;
-  RegSetValueExW(key, kDataFileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                 static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
+  {
+    UniqueHkey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDataFileKey, 0, nullptr, 0, KEY_SET_VALUE,
+                                             nullptr, key.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), kDataFileValue, 0, REG_SZ,
+                                            reinterpret_cast<const BYTE*>(data_.c_str()),
+                                            static_cast<DWORD>((data_.size() + 1) * sizeof(wchar_t))));
+  }
 
   SetEnvironmentVariableW(kDataFileVariable, nullptr);
   EXPECT_EQ(1u, QueryRows(163, {std::string("P2026-001")}).size()) << "from the registry";
 
   SetEnvironmentVariableW(kDataFileVariable, (folder_ + L"\\elsewhere.json").c_str());
-  Variant result;
-  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), Execute(163, {std::string("P2026-001")}, &result.v));
+  UniqueVariant result;
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), Execute(163, {std::string("P2026-001")}, result.get()));
   EXPECT_NE(std::string::npos, ErrorDescription().find("elsewhere.json"));
 
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDataFileKey);
@@ -392,26 +386,26 @@ TEST_F(DevAppServer, RecordsetMovesAndRefusesLikeAdo) {
   ADO_LONGPTR count = 0;
   EXPECT_EQ(S_OK, rs->get_RecordCount(&count));
   EXPECT_EQ(3, count);
-  Variant name, value;
-  V_VT(&name.v) = VT_BSTR;
-  V_BSTR(&name.v) = SysAllocString(W("功能名称").c_str());
-  EXPECT_EQ(S_OK, rs->get_Collect(name.v, &value.v));
-  EXPECT_EQ("任务分解", Render(value.v));
+  UniqueVariant name, value;
+  V_VT(name.get()) = VT_BSTR;
+  V_BSTR(name.get()) = SysAllocString(W("功能名称").c_str());
+  EXPECT_EQ(S_OK, rs->get_Collect(*name.get(), value.get()));
+  EXPECT_EQ("任务分解", Render(*value.get()));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(S_OK, rs->MoveNext());
   VARIANT_BOOL eof = VARIANT_FALSE;
   EXPECT_EQ(S_OK, rs->get_EOF(&eof));
   EXPECT_EQ(VARIANT_TRUE, eof);
-  Variant past;
-  EXPECT_EQ(kNoCurrentRecord, rs->get_Collect(name.v, &past.v));
+  UniqueVariant past;
+  EXPECT_EQ(kNoCurrentRecord, rs->get_Collect(*name.get(), past.get()));
   EXPECT_EQ(kNoCurrentRecord, rs->MoveNext());
 
   ComPtr<ADOFields> fields;
   ASSERT_EQ(S_OK, rs->get_Fields(&fields));
   ComPtr<ADOField> field;
-  Variant missing;
-  V_VT(&missing.v) = VT_BSTR;
-  V_BSTR(&missing.v) = SysAllocString(L"NoSuchColumn");
-  EXPECT_EQ(kItemNotFound, fields->get_Item(missing.v, &field));
+  UniqueVariant missing;
+  V_VT(missing.get()) = VT_BSTR;
+  V_BSTR(missing.get()) = SysAllocString(L"NoSuchColumn");
+  EXPECT_EQ(kItemNotFound, fields->get_Item(*missing.get(), &field));
 }
 
 TEST_F(DevAppServer, RecordsetLateBindingFollowsAdoNamesAndDefaults) {
@@ -433,17 +427,17 @@ TEST_F(DevAppServer, RecordsetLateBindingFollowsAdoNamesAndDefaults) {
   EXPECT_EQ(DISP_E_UNKNOWNNAME, rs->GetIDsOfNames(IID_NULL, unknown, 1, 0, &id));
 
   // rs("updateserver") is rs.Fields.Item(...), whose default is Value.
-  Variant column, field, value;
-  V_VT(&column.v) = VT_BSTR;
-  V_BSTR(&column.v) = SysAllocString(L"updateserver");
-  DISPPARAMS call = {&column.v, nullptr, 1, 0};
-  ASSERT_EQ(S_OK, rs->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &call, &field.v,
+  UniqueVariant column, field, value;
+  V_VT(column.get()) = VT_BSTR;
+  V_BSTR(column.get()) = SysAllocString(L"updateserver");
+  DISPPARAMS call = {column.get(), nullptr, 1, 0};
+  ASSERT_EQ(S_OK, rs->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &call, field.get(),
                              nullptr, nullptr));
-  ASSERT_EQ(VT_DISPATCH, V_VT(&field.v));
+  ASSERT_EQ(VT_DISPATCH, V_VT(field.get()));
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  ASSERT_EQ(S_OK, V_DISPATCH(&field.v)->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &value.v,
+  ASSERT_EQ(S_OK, V_DISPATCH(field.get())->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, value.get(),
                                                nullptr, nullptr));
-  EXPECT_EQ("127.0.0.1", Render(value.v));
+  EXPECT_EQ("127.0.0.1", Render(*value.get()));
 }
 
 }  // namespace
