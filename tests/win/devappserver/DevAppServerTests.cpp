@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -299,11 +300,13 @@ TEST_F(DevAppServer, RefusedPasswordChangeLeavesTheFileAlone) {
 TEST_F(DevAppServer, DamagedDataFileGivesAClearErrorNamingTheFile) {
   struct Case {
     const char* what;
-    const char* content;  // null: no file at all
+    std::optional<std::string> content;  // none: no file at all
     HRESULT hr;
     const char* fragment;
   } const cases[] = {
-      {"missing file", nullptr, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "cannot open"},
+      {"missing file", std::nullopt, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "cannot open"},
+      {"nested a million deep", std::string(1000000, '[') + std::string(1000000, ']'), kBadDataFile,
+       "must be a JSON object"},
       {"cut short", R"({"accounts": [ {"account": "a", )", kBadDataFile, "line 1"},
       {"syntax error on line 3", "{\n\"accounts\": [],\n\"functions\": [,]\n}", kBadDataFile, "line 3"},
       {"not UTF-8", "{\"clock\": \"\xff\xfe\"}", kBadDataFile, "parse error"},
@@ -323,7 +326,7 @@ TEST_F(DevAppServer, DamagedDataFileGivesAClearErrorNamingTheFile) {
   const std::string path = U(data_.data(), data_.size());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.content) WriteData(c.content);
+    if (c.content) WriteData(*c.content);
     else DeleteFileW(data_.c_str());
     UniqueVariant result;
     EXPECT_EQ(c.hr, Execute(140, {std::string("a"), std::string("")}, result.get()));
