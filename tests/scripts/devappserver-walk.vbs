@@ -25,14 +25,13 @@ Function Ascii(value)
   Ascii = out
 End Function
 
-Dim server, rs, walked, line, i, field, code
+Dim server, rs, walked, line, field, code
 Set server = CreateObject("Velmora.DevAppServer")
 Set rs = server.Execute(128, Null, Array("zhangwei"))
 walked = 0
 Do Until rs.EOF
   line = ""
-  For i = 0 To rs.Fields.Count - 1
-    Set field = rs.Fields.Item(i)
+  For Each field In rs.Fields
     line = line & " " & Ascii(field.Name) & "=" & Ascii(field.Value)
   Next
   code = rs("功能编码")

@@ -217,6 +217,37 @@ class Field final : public ADOField, Counted {
   size_t column_;
 };
 
+// For Each over a Fields collection: each Field in column order.
+class FieldEnum final : public IEnumVARIANT, Counted {
+ public:
+  FieldEnum(ComPtr<Recordset> owner, ULONG next) : owner_(std::move(owner)), next_(next) {}
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IEnumVARIANT) return Answer(static_cast<IEnumVARIANT*>(this), ppv);
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+
+  STDMETHODIMP Next(ULONG count, VARIANT* items, ULONG* fetched) override;
+  STDMETHODIMP Skip(ULONG count) override;
+  STDMETHODIMP Reset() override {
+    next_ = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Clone(IEnumVARIANT** copy) override {
+    if (!copy) return E_POINTER;
+    *copy = new (std::nothrow) FieldEnum(owner_, next_);
+    return *copy ? S_OK : E_OUTOFMEMORY;
+  }
+
+ private:
+  ComPtr<Recordset> owner_;
+  ULONG next_;
+};
+
 class Fields final : public ADOFields, Counted {
  public:
   explicit Fields(ComPtr<Recordset> owner) : owner_(std::move(owner)) {}
@@ -242,7 +273,7 @@ class Fields final : public ADOFields, Counted {
     return DISP_E_BADINDEX;
   }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    static const Member kMembers[] = {{L"Item", DISPID_VALUE}, {L"Count", kDispCount}};
+    static const Member kMembers[] = {{L"Item", DISPID_VALUE}, {L"Count", kDispCount}, {L"_NewEnum", DISPID_NEWENUM}};
     return IdsOfNames(kMembers, std::size(kMembers), names, count, ids);
   }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
@@ -254,6 +285,20 @@ class Fields final : public ADOFields, Counted {
       hr = get_Item(Arg(params, 0), &field);
       if (SUCCEEDED(hr)) PutDispatch(result, field);
       return hr;
+    }
+    if (id == DISPID_NEWENUM) {
+      HRESULT hr = CheckCall(flags, params, 0);
+      if (FAILED(hr)) return hr;
+      IUnknown* items = nullptr;
+      hr = _NewEnum(&items);
+      if (FAILED(hr)) return hr;
+      if (!result) {
+        items->Release();
+        return S_OK;
+      }
+      V_VT(result) = VT_UNKNOWN;
+      V_UNKNOWN(result) = items;
+      return S_OK;
     }
     if (id == kDispCount) {
       HRESULT hr = CheckCall(flags, params, 0);
@@ -270,9 +315,10 @@ class Fields final : public ADOFields, Counted {
   }
 
   STDMETHODIMP get_Count(long* count) override;
-  STDMETHODIMP _NewEnum(IUnknown** p) override {
-    if (p) *p = nullptr;
-    return E_NOTIMPL;
+  STDMETHODIMP _NewEnum(IUnknown** items) override {
+    if (!items) return E_POINTER;
+    *items = static_cast<IEnumVARIANT*>(new (std::nothrow) FieldEnum(owner_, 0));
+    return *items ? S_OK : E_OUTOFMEMORY;
   }
   STDMETHODIMP Refresh() override { return S_OK; }
   STDMETHODIMP get_Item(VARIANT index, ADOField** field) override;
@@ -577,6 +623,30 @@ STDMETHODIMP Fields::get_Item(VARIANT index, ADOField** field) {
   if (FAILED(hr)) return hr;
   *field = new (std::nothrow) Field(owner_, column);
   return *field ? S_OK : E_OUTOFMEMORY;
+}
+
+STDMETHODIMP FieldEnum::Next(ULONG count, VARIANT* items, ULONG* fetched) {
+  if (!items && count) return E_POINTER;
+  ULONG done = 0;
+  for (; done < count && next_ < owner_->ColumnCount(); ++done, ++next_) {
+    ADOField* field = new (std::nothrow) Field(owner_, next_);
+    if (!field) {
+      for (ULONG i = 0; i < done; ++i) VariantClear(&items[i]);
+      if (fetched) *fetched = 0;
+      return E_OUTOFMEMORY;
+    }
+    VariantInit(&items[done]);
+    V_VT(&items[done]) = VT_DISPATCH;
+    V_DISPATCH(&items[done]) = field;
+  }
+  if (fetched) *fetched = done;
+  return done == count ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP FieldEnum::Skip(ULONG count) {
+  ULONG left = static_cast<ULONG>(owner_->ColumnCount()) - next_;
+  next_ += count < left ? count : left;
+  return count <= left ? S_OK : S_FALSE;
 }
 
 }  // namespace
