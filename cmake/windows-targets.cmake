@@ -13,4 +13,7 @@ target_link_libraries(velmora PRIVATE velmora_impl)
 # stdcall-decorated symbols without a warning for each.
 target_link_options(velmora PRIVATE -Wl,--enable-stdcall-fixup -s)
 
+# The development AppServer the control talks to in tests and the demo.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/devappserver ${CMAKE_BINARY_DIR}/devappserver)
+
 include(${CMAKE_SOURCE_DIR}/cmake/wine-tests.cmake)

@@ -1,0 +1,55 @@
+// The development AppServer's data: one JSON document that a person reads
+// and edits, checked as a whole when it is read, and the commands answered
+// from it. Plain C++ on UTF-8 text; the COM shell around it converts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace velmora::devappserver {
+
+// One column value of a row: NULL, Boolean, whole number or text, as the
+// data file gives it.
+using Cell = std::variant<std::monostate, bool, int32_t, std::string>;
+
+struct Table {
+  std::vector<std::string> columns;
+  std::vector<std::vector<Cell>> rows;
+};
+
+enum class Fault { None, BadArguments, UnknownCommand, AccessDenied };
+
+struct Reply {
+  Fault fault = Fault::None;
+  std::string message;              // why, when there is a fault
+  std::optional<Table> table;       // the recordset commands
+  std::optional<std::string> text;  // the server clock
+  bool changed = false;             // the document must be written back
+};
+
+class DataSet {
+ public:
+  // Reads and checks the whole document. On a fault: nullopt, and *error
+  // says where in the document and what is wrong.
+  static std::optional<DataSet> Parse(const std::string& utf8, std::string* error);
+
+  // Answers one command; `now` ("YYYY-MM-DD HH:MM:SS", local time) is the
+  // clock when the document fixes none. May throw std::bad_alloc only.
+  Reply Execute(int32_t code, const std::vector<std::string>& args, const std::string& now);
+
+  // The document as file text, for writing it back after a change.
+  std::string Serialize() const;
+
+ private:
+  explicit DataSet(nlohmann::ordered_json doc) : doc_(std::move(doc)) {}
+  Reply ChangePassword(const std::vector<std::string>& args);
+
+  nlohmann::ordered_json doc_;
+};
+
+}  // namespace velmora::devappserver
