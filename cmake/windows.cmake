@@ -47,20 +47,37 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WIN
 # Nothing outside Windows itself may be needed at run time.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+# Ground floor: owners, text conversion, module helpers, dialog and
+# settings helpers. It uses no subsystem. (Text and Module still live in
+# control/ and registration/.)
+add_library(velmora_common STATIC
+  common/DialogHelpers.cpp
+  common/Settings.cpp
+  control/Text.cpp
+  registration/Module.cpp)
+target_include_directories(velmora_common PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(velmora_common PUBLIC ole32 oleaut32 advapi32 user32)
+
+# Local working directory: folder browser, file migration, its dialog.
+add_library(velmora_workdir STATIC
+  workdir/FileMigration.cpp
+  workdir/FolderBrowserDialog.cpp
+  workdir/WorkingDirectoryDialog.cpp)
+target_link_libraries(velmora_workdir PUBLIC velmora_common velmora_core shell32 comctl32 ole32)
+
 # Everything but the exports, so tests can link the Win32 shells directly.
 add_library(velmora_impl STATIC
   ${GEN_DIR}/velmora_i.c
-  control/Text.cpp
   control/MachineIdentity.cpp
   control/VelmoraCtl.cpp
   control/ConnectionPoint.cpp
   messaging/MessageChannel.cpp
-  registration/Module.cpp
   registration/ClassFactory.cpp
   registration/Registrar.cpp)
 add_dependencies(velmora_impl velmora_idl)
 target_include_directories(velmora_impl PUBLIC ${CMAKE_SOURCE_DIR} ${GEN_DIR})
-target_link_libraries(velmora_impl PUBLIC velmora_core ole32 oleaut32 uuid iphlpapi ws2_32 advapi32 user32)
+target_link_libraries(velmora_impl PUBLIC velmora_core velmora_workdir velmora_common
+  ole32 oleaut32 uuid iphlpapi ws2_32 advapi32 user32)
 
 add_library(velmora SHARED registration/Exports.cpp registration/velmora.def resources/velmora.rc)
 set_target_properties(velmora PROPERTIES PREFIX "" OUTPUT_NAME velmora)

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
+#include <shtypes.h>
 #include <utility>
 
 namespace velmora {
@@ -109,12 +111,25 @@ struct MemoryDcTraits {  // DCs we created, as opposed to borrowed ones
   static void close(HDC h) { DeleteDC(h); }
 };
 
+struct IdListTraits {  // shell ID lists come from the task allocator
+  static LPITEMIDLIST invalid() { return nullptr; }
+  static void close(LPITEMIDLIST p) { CoTaskMemFree(p); }
+};
+template <typename I>
+struct ComTraits {  // one counted reference
+  static I* invalid() { return nullptr; }
+  static void close(I* p) { p->Release(); }
+};
+
 using UniqueHandle = UniqueHandleT<HANDLE, HandleTraits>;
 using UniqueFindHandle = UniqueHandleT<HANDLE, FindHandleTraits>;
 using UniqueFile = UniqueHandleT<HANDLE, FileHandleTraits>;
 using UniqueHkey = UniqueHandleT<HKEY, HkeyTraits>;
 using UniqueGdiObject = UniqueHandleT<HGDIOBJ, GdiObjectTraits>;
 using UniqueMemoryDc = UniqueHandleT<HDC, MemoryDcTraits>;
+using UniqueIdList = UniqueHandleT<LPITEMIDLIST, IdListTraits>;
+template <typename I>
+using UniqueCom = UniqueHandleT<I*, ComTraits<I>>;
 
 // A window's DC from GetDC/GetWindowDC, given back with ReleaseDC.
 class WindowDc {
