@@ -74,30 +74,30 @@ TEST_F(WorkdirDialogTest, BrowserOpensOnTheFirstRootAndListsEachLevelOnce) {
   HWND dialog = Wait(kBrowserCaption);
   ASSERT_NE(dialog, nullptr);
   HWND tree = GetDlgItem(dialog, IDC_FOLDER_TREE);
-  auto roots = TreeChildren(tree, nullptr);
+  auto roots = ui::TreeChildren(tree, nullptr);
   ASSERT_FALSE(roots.empty());
   HTREEITEM first = roots.front().first;
-  EXPECT_EQ(SelectedItem(tree), first);
-  EXPECT_TRUE(SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(first), TVIS_EXPANDED) & TVIS_EXPANDED);
-  const auto firstChildren = TreeChildren(tree, first);
+  EXPECT_EQ(ui::SelectedTreeItem(tree), first);
+  EXPECT_TRUE(ui::TreeItemExpanded(tree, first));
+  const auto firstChildren = ui::TreeChildren(tree, first);
   EXPECT_FALSE(firstChildren.empty());
 
   // Collapsing and expanding again lists nothing twice.
   auto [computer, driveC] = FindComputerAndDriveC(tree);
   ASSERT_NE(driveC, nullptr);
-  ExpandItem(tree, driveC);
-  const auto onC = TreeChildren(tree, driveC);
+  ui::ExpandTreeItem(tree, driveC);
+  const auto onC = ui::TreeChildren(tree, driveC);
   for (HTREEITEM item : {first, computer, driveC}) {
-    ExpandItem(tree, item, TVE_COLLAPSE);
-    ExpandItem(tree, item, TVE_EXPAND);
+    ui::ExpandTreeItem(tree, item, TVE_COLLAPSE);
+    ui::ExpandTreeItem(tree, item, TVE_EXPAND);
   }
-  EXPECT_EQ(TreeChildren(tree, first), firstChildren);
-  EXPECT_EQ(TreeChildren(tree, driveC), onC);
-  EXPECT_NE(FindChild(tree, driveC, L"data"), nullptr);
+  EXPECT_EQ(ui::TreeChildren(tree, first), firstChildren);
+  EXPECT_EQ(ui::TreeChildren(tree, driveC), onC);
+  EXPECT_NE(ui::FindTreeChild(tree, driveC, L"data"), nullptr);
 
   // OK with nothing selected does nothing.
-  ASSERT_TRUE(SelectItem(tree, nullptr));
-  ASSERT_EQ(SelectedItem(tree), nullptr);
+  ASSERT_TRUE(ui::SelectTreeItem(tree, nullptr));
+  ASSERT_EQ(ui::SelectedTreeItem(tree), nullptr);
   ASSERT_TRUE(ui::PressButton(dialog, IDOK));
   EXPECT_FALSE(ui_->Wait(500));
   ASSERT_TRUE(ui::PressButton(dialog, IDCANCEL));
@@ -129,7 +129,7 @@ TEST_F(WorkdirDialogTest, BrowserYieldsAFileSystemPathOrRefuses) {
     ASSERT_NE(dialog, nullptr);
     HWND tree = GetDlgItem(dialog, IDC_FOLDER_TREE);
     if (c.computer) {
-      ASSERT_TRUE(SelectItem(tree, FindComputerAndDriveC(tree).first));
+      ASSERT_TRUE(ui::SelectTreeItem(tree, FindComputerAndDriveC(tree).first));
     } else {
       ASSERT_TRUE(SelectFolderOnC(tree, c.below));
     }

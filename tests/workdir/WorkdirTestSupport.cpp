@@ -2,6 +2,7 @@
 
 #include "control/Raii.h"
 #include "control/Text.h"
+#include "tools/uidriver/UiDriver.h"
 
 namespace velmora::test {
 
@@ -127,55 +128,10 @@ std::optional<std::string> StoredTempFilePath() {
   return std::string(buffer);
 }
 
-namespace {
-LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  DWORD_PTR result = 0;
-  if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kWaitMs, &result)) return 0;
-  return static_cast<LRESULT>(result);
-}
-}  // namespace
-
-std::vector<std::pair<HTREEITEM, std::wstring>> TreeChildren(HWND tree, HTREEITEM parent) {
-  std::vector<std::pair<HTREEITEM, std::wstring>> out;
-  auto item = reinterpret_cast<HTREEITEM>(
-      Send(tree, TVM_GETNEXTITEM, parent ? TVGN_CHILD : TVGN_ROOT, reinterpret_cast<LPARAM>(parent)));
-  while (item) {
-    wchar_t text[260] = {};
-    TVITEMW query{};
-    query.mask = TVIF_TEXT;
-    query.hItem = item;
-    query.pszText = text;
-    query.cchTextMax = 260;
-    Send(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&query));
-    out.emplace_back(item, text);
-    item = reinterpret_cast<HTREEITEM>(Send(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)));
-  }
-  return out;
-}
-
-HTREEITEM FindChild(HWND tree, HTREEITEM parent, const std::wstring& text) {
-  for (const auto& [item, label] : TreeChildren(tree, parent)) {
-    if (label == text) return item;
-  }
-  return nullptr;
-}
-
-bool ExpandItem(HWND tree, HTREEITEM item, UINT action) {
-  return item && Send(tree, TVM_EXPAND, action, reinterpret_cast<LPARAM>(item)) != 0;
-}
-
-bool SelectItem(HWND tree, HTREEITEM item) {
-  return Send(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)) != 0;
-}
-
-HTREEITEM SelectedItem(HWND tree) {
-  return reinterpret_cast<HTREEITEM>(Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
-}
-
 std::pair<HTREEITEM, HTREEITEM> FindComputerAndDriveC(HWND tree) {
-  for (const auto& [root, label] : TreeChildren(tree, nullptr)) {
-    ExpandItem(tree, root);
-    for (const auto& [child, name] : TreeChildren(tree, root)) {
+  for (const auto& [root, label] : ui::TreeChildren(tree, nullptr)) {
+    ui::ExpandTreeItem(tree, root);
+    for (const auto& [child, name] : ui::TreeChildren(tree, root)) {
       if (name.find(L"C:") != std::wstring::npos) return {root, child};
     }
   }
@@ -186,10 +142,10 @@ bool SelectFolderOnC(HWND tree, const std::vector<std::wstring>& folders) {
   HTREEITEM item = FindComputerAndDriveC(tree).second;
   for (const std::wstring& name : folders) {
     if (!item) return false;
-    ExpandItem(tree, item);
-    item = FindChild(tree, item, name);
+    ui::ExpandTreeItem(tree, item);
+    item = ui::FindTreeChild(tree, item, name);
   }
-  return item && SelectItem(tree, item);
+  return item && ui::SelectTreeItem(tree, item);
 }
 
 }  // namespace velmora::test

@@ -33,12 +33,6 @@ void SetTempFilePath(DWORD type, const std::string& bytes);
 void DeleteTempFilePath();
 std::optional<std::string> StoredTempFilePath();  // REG_SZ text only
 
-// Tree views of a dialog on another thread.
-std::vector<std::pair<HTREEITEM, std::wstring>> TreeChildren(HWND tree, HTREEITEM parent);
-HTREEITEM FindChild(HWND tree, HTREEITEM parent, const std::wstring& text);
-bool ExpandItem(HWND tree, HTREEITEM item, UINT action = TVE_EXPAND);
-bool SelectItem(HWND tree, HTREEITEM item);
-HTREEITEM SelectedItem(HWND tree);
 // The root item that lists drive C: (the computer), and that drive's item.
 std::pair<HTREEITEM, HTREEITEM> FindComputerAndDriveC(HWND tree);
 // Expands the computer, C: and each name in `folders`, selecting the last.
