@@ -7,7 +7,9 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
+#include <shtypes.h>
 
 #include <cstddef>
 #include <utility>
@@ -84,9 +86,9 @@ struct SafeArrayTraits {
   static SAFEARRAY* invalid() { return nullptr; }
   static void close(SAFEARRAY* a) { SafeArrayDestroy(a); }
 };
-struct CoTaskMemTraits {  // ID lists and other shell allocations
-  static void* invalid() { return nullptr; }
-  static void close(void* p) { CoTaskMemFree(p); }
+struct IdListTraits {  // shell ID lists come from the task allocator
+  static LPITEMIDLIST invalid() { return nullptr; }
+  static void close(LPITEMIDLIST p) { CoTaskMemFree(p); }
 };
 
 using UniqueHandle = UniqueHandleT<HANDLE, HandleTraits>;
@@ -96,6 +98,7 @@ using UniqueHkey = UniqueHandleT<HKEY, HkeyTraits>;
 using UniqueGdiObject = UniqueHandleT<HGDIOBJ, GdiObjectTraits>;
 using UniqueMemoryDc = UniqueHandleT<HDC, MemoryDcTraits>;
 using UniqueSocket = UniqueHandleT<SOCKET, SocketTraits>;
+// COM references are held in Microsoft::WRL::ComPtr.
 using UniqueSafeArray = UniqueHandleT<SAFEARRAY*, SafeArrayTraits>;
 
 // A BSTR owned by us until release() hands it to the caller.
@@ -166,6 +169,7 @@ class SafeArrayView {
   T* data_ = nullptr;
   size_t size_ = 0;
 };
+using UniqueIdList = UniqueHandleT<LPITEMIDLIST, IdListTraits>;
 
 // A window's DC from GetDC/GetWindowDC, given back with ReleaseDC.
 class WindowDc {

@@ -20,8 +20,8 @@ std::string ToMultiByte(const wchar_t* text, int length, UINT codePage) {
   return out;
 }
 
-std::string ToMultiByte(BSTR text, UINT codePage) {
-  return text ? ToMultiByte(text, static_cast<int>(SysStringLen(text)), codePage) : std::string();
+std::string ToMultiByte(BSTR text) {
+  return text ? ToMultiByte(text, static_cast<int>(SysStringLen(text))) : std::string();
 }
 
 std::string ToMultiByte(const std::wstring& text, UINT codePage) {

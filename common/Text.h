@@ -12,7 +12,7 @@
 namespace velmora {
 
 // A null or empty BSTR gives the empty text.
-std::string ToMultiByte(BSTR text, UINT codePage = CP_THREAD_ACP);
+std::string ToMultiByte(BSTR text);
 std::string ToMultiByte(const wchar_t* text, int length, UINT codePage = CP_THREAD_ACP);
 std::string ToMultiByte(const std::wstring& text, UINT codePage = CP_THREAD_ACP);
 

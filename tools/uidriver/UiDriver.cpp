@@ -334,4 +334,52 @@ bool AnswerMessageBox(HWND box, int buttonId) {
   return PressButton(box, buttonId);
 }
 
+std::vector<std::pair<HTREEITEM, std::wstring>> TreeChildren(HWND tree, HTREEITEM parent) {
+  std::vector<std::pair<HTREEITEM, std::wstring>> out;
+  LRESULT next = 0;
+  Send(tree, TVM_GETNEXTITEM, parent ? TVGN_CHILD : TVGN_ROOT, reinterpret_cast<LPARAM>(parent), &next);
+  for (auto item = reinterpret_cast<HTREEITEM>(next); item; item = reinterpret_cast<HTREEITEM>(next)) {
+    wchar_t text[260] = {};
+    TVITEMW query{};
+    query.mask = TVIF_TEXT;
+    query.hItem = item;
+    query.pszText = text;
+    query.cchTextMax = 260;
+    Send(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&query));
+    out.emplace_back(item, text);
+    next = 0;
+    Send(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item), &next);
+  }
+  return out;
+}
+
+HTREEITEM FindTreeChild(HWND tree, HTREEITEM parent, const std::wstring& text) {
+  for (const auto& [item, label] : TreeChildren(tree, parent)) {
+    if (label == text) return item;
+  }
+  return nullptr;
+}
+
+bool ExpandTreeItem(HWND tree, HTREEITEM item, UINT action) {
+  LRESULT done = 0;
+  return item && Send(tree, TVM_EXPAND, action, reinterpret_cast<LPARAM>(item), &done) && done;
+}
+
+bool TreeItemExpanded(HWND tree, HTREEITEM item) {
+  LRESULT state = 0;
+  return Send(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), TVIS_EXPANDED, &state) &&
+         (state & TVIS_EXPANDED);
+}
+
+bool SelectTreeItem(HWND tree, HTREEITEM item) {
+  LRESULT done = 0;
+  return Send(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item), &done) && done;
+}
+
+HTREEITEM SelectedTreeItem(HWND tree) {
+  LRESULT item = 0;
+  Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0, &item);
+  return reinterpret_cast<HTREEITEM>(item);
+}
+
 }  // namespace velmora::ui

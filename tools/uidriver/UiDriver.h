@@ -12,11 +12,13 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora::ui {
@@ -74,6 +76,17 @@ bool SelectComboItem(HWND dialog, int controlId, int index);
 std::vector<std::wstring> ComboItems(HWND dialog, int controlId);
 // Index of the selected item; -1 when none is selected or the combo is gone.
 int ComboSelection(HWND dialog, int controlId);
+
+// Tree views, through the same messages a person's clicks cause: the items
+// under `parent` (null: the root items) with their labels, in tree order;
+// TVM_EXPAND with `action`, which notifies the dialog of a first
+// expansion; selecting an item (null clears the selection).
+std::vector<std::pair<HTREEITEM, std::wstring>> TreeChildren(HWND tree, HTREEITEM parent);
+HTREEITEM FindTreeChild(HWND tree, HTREEITEM parent, const std::wstring& text);
+bool ExpandTreeItem(HWND tree, HTREEITEM item, UINT action = TVE_EXPAND);
+bool TreeItemExpanded(HWND tree, HTREEITEM item);
+bool SelectTreeItem(HWND tree, HTREEITEM item);
+HTREEITEM SelectedTreeItem(HWND tree);
 
 enum class MessageIcon { None, Information, Question, Warning, Error, Other };
 

@@ -1,0 +1,90 @@
+#include "common/DialogHelpers.h"
+
+#include "common/Centring.h"
+#include "common/Text.h"
+#include "common/Module.h"
+
+namespace velmora {
+
+const wchar_t kCaptionSystemPrompt[] = L"系统提示";
+const wchar_t kCaptionSystem[] = L"系统";
+
+int ShowMessage(HWND owner, const std::wstring& text, const wchar_t* caption, UINT type) {
+  return MessageBoxW(owner, text.c_str(), caption, type);
+}
+
+int ShowMessage(HWND owner, const std::string& text, const wchar_t* caption, UINT type) {
+  return ShowMessage(owner, ToWide(text), caption, type);
+}
+
+void SetControlText(HWND dialog, int controlId, const std::string& text) {
+  SetDlgItemTextW(dialog, controlId, ToWide(text).c_str());
+}
+
+std::string GetControlText(HWND dialog, int controlId) {
+  HWND control = GetDlgItem(dialog, controlId);
+  if (!control) return {};
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  int n = GetWindowTextW(control, &text[0], static_cast<int>(text.size()));
+  return ToMultiByte(text.data(), n);
+}
+
+namespace {
+Box ToBox(const RECT& r) { return Box{r.left, r.top, r.right, r.bottom}; }
+}  // namespace
+
+void CentreWindow(HWND window) {
+  RECT own{};
+  if (!GetWindowRect(window, &own)) return;
+  HWND owner = GetWindow(window, GW_OWNER);
+  RECT anchor{};
+  const bool useOwner = owner && IsWindowVisible(owner) && !IsIconic(owner) && GetWindowRect(owner, &anchor);
+
+  // The work area of the monitor the anchor is on.
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  HMONITOR screen = useOwner ? MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST)
+                             : MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
+  RECT work{};
+  if (screen && GetMonitorInfoW(screen, &monitor)) {
+    work = monitor.rcWork;
+  } else {
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  }
+  const Box ownerBox = ToBox(anchor);
+  Box placed = CentreDialog(ToBox(own), useOwner ? &ownerBox : nullptr, ToBox(work));
+  SetWindowPos(window, nullptr, placed.left, placed.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR ModalDialog::Run(HWND owner, int templateId) {
+  return DialogBoxParamW(ModuleHandle(), MAKEINTRESOURCEW(templateId), owner, &ModalDialog::Procedure,
+                         reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK ModalDialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* self = reinterpret_cast<ModalDialog*>(lParam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, lParam);
+    self->window_ = window;
+    return self->OnInitDialog();
+  }
+  auto* self = reinterpret_cast<ModalDialog*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!self) return FALSE;
+  switch (message) {
+    case WM_COMMAND:
+      return self->OnCommand(LOWORD(wParam), HIWORD(wParam));
+    case WM_NOTIFY:
+      return self->OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_CLOSE:  // the close box
+      self->End(IDCANCEL);
+      return TRUE;
+    case WM_NCDESTROY:
+      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+      self->window_ = nullptr;
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace velmora

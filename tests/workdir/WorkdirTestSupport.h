@@ -1,0 +1,41 @@
+// Shared by the working-directory tests: real directory trees in the Wine
+// prefix, the TempFilePath value, and tree-view steps for the driver.
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmora::test {
+
+constexpr DWORD kWaitMs = 10000;
+
+// A fresh, empty directory under the temporary directory.
+std::wstring FreshDirectory(const std::wstring& tag);
+
+// Relative paths; a trailing backslash makes a directory, anything else a
+// file holding the given text.
+void MakeTree(const std::wstring& root, const std::vector<std::pair<std::wstring, std::string>>& entries);
+// Relative path -> file text ("<dir>" for a directory); empty when missing.
+std::map<std::wstring, std::string> ReadTree(const std::wstring& root);
+void RemoveTree(const std::wstring& root);
+std::wstring LongPath(const std::wstring& path);
+
+std::string Mb(const std::wstring& text);
+
+// HKLM\SOFTWARE\Sorvik\TempFilePath.
+void SetTempFilePath(DWORD type, const std::string& bytes);
+void DeleteTempFilePath();
+std::optional<std::string> StoredTempFilePath();  // REG_SZ text only
+
+// The root item that lists drive C: (the computer), and that drive's item.
+std::pair<HTREEITEM, HTREEITEM> FindComputerAndDriveC(HWND tree);
+// Expands the computer, C: and each name in `folders`, selecting the last.
+bool SelectFolderOnC(HWND tree, const std::vector<std::wstring>& folders);
+
+}  // namespace velmora::test
