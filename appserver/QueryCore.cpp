@@ -42,7 +42,7 @@ std::string FormatServerDate(const std::string& text, const DateUnits& units, Le
   size_t next = 0;
   for (size_t pos = 0; pos <= 16; pos = next) {
     const bool lead = isLeadByte(static_cast<unsigned char>(text[pos]));
-    next = pos + (lead && pos + 1 < text.size() ? 2 : 1);
+    next = pos + (lead ? 2 : 1);  // a lead byte cut off at the end is no separator either
     for (size_t s : kSeparators) {
       if (pos == s && next != pos + 1) return text;
       if (s > pos && s < next) return text;

@@ -268,6 +268,12 @@ HRESULT ReadColumnText(IDispatch* fields, const char* name, std::string* target)
 HRESULT ReadColumnUInt(IDispatch* fields, const char* name, LONG* target) {
   UniqueVariant value;
   RETURN_IF_FAILED(ReadColumnValue(fields, name, value.put()));
+  // Some runtimes wrap a negative number around to VT_UI4; -1 is no role.
+  UniqueVariant wide;
+  if (SUCCEEDED(VariantChangeType(wide.get(), value.get(), 0, VT_I8)) &&
+      (V_I8(wide.get()) < 0 || V_I8(wide.get()) > 0xFFFFFFFFLL)) {
+    return DISP_E_OVERFLOW;
+  }
   RETURN_IF_FAILED(VariantChangeType(value.get(), value.get(), 0, VT_UI4));
   if (target) *target = static_cast<LONG>(V_UI4(value.get()));
   return S_OK;
