@@ -153,9 +153,13 @@ VARIANT MakeCallerContext(IDispatch* control) {
     SafeArrayView<VARIANT> elements(array.get());
     if (!elements.ok()) return ErrorVariant(E_UNEXPECTED);
     for (size_t i = 0; i < 4; ++i) {
-      // A getter that fails (UserID before login) leaves a null BSTR: empty text.
+      // A getter that fails (UserID before login) leaves a null BSTR: empty
+      // text. Only a text that could not be allocated is marked as such.
       UniqueBstr text;
-      (self.Get()->*kGetters[i])(text.put());
+      if ((self.Get()->*kGetters[i])(text.put()) == E_OUTOFMEMORY) {
+        elements[i] = ErrorVariant(E_OUTOFMEMORY);
+        continue;
+      }
       V_VT(&elements[i]) = VT_BSTR;
       V_BSTR(&elements[i]) = text.release();
     }

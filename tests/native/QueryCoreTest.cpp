@@ -1,9 +1,7 @@
 // What the server queries decide from the values read: the clock text's
-// reformatting (also on short and irregular texts, under the sanitizers),
-// the role list lookup and the all-or-nothing flags.
+// reformatting (also on short and irregular texts, under the sanitizers)
+// and the role list lookup.
 #include <gtest/gtest.h>
-
-#include <map>
 
 #include "appserver/QueryCore.h"
 
@@ -41,56 +39,6 @@ TEST(Signature, RoleTextsAndListItemsCompareExactly) {
   EXPECT_FALSE(InRolesContains("317", "17"));
   EXPECT_TRUE(InRolesContains("3,,17", ""));
   EXPECT_FALSE(InRolesContains("", ""));
-}
-
-// A row of texts; a missing name fails to read.
-class MapRow : public RowReader {
- public:
-  explicit MapRow(std::map<std::string, std::string> cells) : cells_(std::move(cells)) {}
-  bool ReadText(const char* column, std::string& target) override {
-    auto it = cells_.find(column);
-    if (it == cells_.end()) return false;
-    target = it->second;
-    return true;
-  }
-  bool ReadUInt(const char* column, long& target) override {
-    auto it = cells_.find(column);
-    if (it == cells_.end()) return false;
-    target = std::stol(it->second);
-    return true;
-  }
-  bool FetchValue(const char* column, int slot) override { return ReadText(column, fetched_[slot]); }
-  void StoreFlag(int slot, short& target) override { target = fetched_[slot] == "1" ? -1 : 0; }
-
- private:
-  std::map<std::string, std::string> cells_;
-  std::string fetched_[kFlagCount];
-};
-
-struct Login {
-  std::string texts[21];
-  long roleId = -1;
-  short flags[3] = {-1, -1, -1};
-  QueryState state{texts[0],  texts[1],  texts[2],  texts[3],  texts[4],  texts[5],  texts[6],
-                   texts[7],  texts[8],  texts[9],  texts[10], texts[11], texts[12], texts[13],
-                   texts[14], roleId,    flags[0],  flags[1],  flags[2],  texts[15], texts[16],
-                   texts[17], texts[18], texts[19], texts[20]};
-};
-
-TEST(RoleRow, FlagsAndProjectNameNeedAllThreeFlagColumns) {
-  Login login;
-  login.state.ProjectName = "old";
-  MapRow partial({{kFlagColumns[0], "0"}, {kFlagColumns[2], "0"}, {kProjectNameColumn, "new"}});
-  ReadFlagsAndProjectName(partial, login.state);
-  EXPECT_EQ(-1, login.flags[0]);
-  EXPECT_EQ("old", login.state.ProjectName);
-
-  MapRow full({{kFlagColumns[0], "0"}, {kFlagColumns[1], "1"}, {kFlagColumns[2], "0"}, {kProjectNameColumn, "new"}});
-  ReadFlagsAndProjectName(full, login.state);
-  EXPECT_EQ(0, login.flags[0]);
-  EXPECT_EQ(-1, login.flags[1]);
-  EXPECT_EQ(0, login.flags[2]);
-  EXPECT_EQ("new", login.state.ProjectName);
 }
 
 }  // namespace
