@@ -25,8 +25,8 @@ WScript.Echo "SystemDate " & Ascii(control.SystemDate)
 Set rs = control.GetAssignedFunction()
 walked = 0
 Do Until rs.EOF
-  WScript.Echo Ascii(rs("功能编码")) & " " & Ascii(rs.Fields.Item("功能名称").Value) & " " & _
-               Ascii(rs.Collect("序号")) & " " & Ascii(rs("备注"))
+  WScript.Echo Ascii(rs("功能编码").Value) & " " & Ascii(rs.Fields.Item("功能名称").Value) & " " & _
+               Ascii(rs.Collect("序号")) & " " & Ascii(rs("备注").Value)
   walked = walked + 1
   rs.MoveNext
 Loop
