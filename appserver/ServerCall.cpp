@@ -32,11 +32,11 @@ HRESULT CreateServer(ComPtr<IAppServer>& server) {
                           reinterpret_cast<void**>(server.ReleaseAndGetAddressOf()));
 }
 
-// The argument array is built only once the server exists, so a server
-// that cannot be created is reported before anything else.
+// Execute takes its VARIANTs by value: the server does not clear them, our
+// owners do. The argument array is built only once the server exists, so a
+// server that cannot be created is reported before anything else.
 HRESULT Execute(IAppServer* server, LONG code, const VARIANT& caller, const VARIANT& arguments,
                 UniqueVariant& result) {
-  // Execute takes its VARIANTs by value: the server must not clear them, we do.
   return server->Execute(code, caller, arguments, result.put());
 }
 
@@ -201,7 +201,7 @@ HRESULT CallMember(IDispatch* object, const wchar_t* name, WORD flags, VARIANT* 
 namespace {
 constexpr WORD kGet = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
 
-HRESULT GetObject(IDispatch* object, const wchar_t* name, IDispatch** out,
+HRESULT GetMemberObject(IDispatch* object, const wchar_t* name, IDispatch** out,
                   std::initializer_list<const VARIANT*> args = {}) {
   if (!out) return E_POINTER;
   *out = nullptr;
@@ -225,7 +225,7 @@ HRESULT GetRecordCount(IDispatch* recordset, LONG* count) {
 
 HRESULT MoveFirst(IDispatch* recordset) { return CallMember(recordset, L"MoveFirst", DISPATCH_METHOD, nullptr); }
 
-HRESULT GetFields(IDispatch* recordset, IDispatch** fields) { return GetObject(recordset, L"Fields", fields); }
+HRESULT GetFields(IDispatch* recordset, IDispatch** fields) { return GetMemberObject(recordset, L"Fields", fields); }
 
 HRESULT GetCollect(IDispatch* recordset, const wchar_t* name, VARIANT* out) {
   if (!out) return E_POINTER;
@@ -246,7 +246,7 @@ HRESULT ReadColumnValue(IDispatch* fields, const char* name, VARIANT* out) {
   V_BSTR(key.get()) = SysAllocString(Utf8Name(name).c_str());
   if (!V_BSTR(key.get())) return E_OUTOFMEMORY;
   ComPtr<IDispatch> field;
-  RETURN_IF_FAILED(GetObject(fields, L"Item", field.GetAddressOf(), {key.get()}));
+  RETURN_IF_FAILED(GetMemberObject(fields, L"Item", field.GetAddressOf(), {key.get()}));
   UniqueVariant value;
   RETURN_IF_FAILED(CallMember(field.Get(), L"Value", DISPATCH_PROPERTYGET, value.put()));
   VariantClear(out);
