@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <new>
+#include <optional>
 
+#include "appserver/Queries.h"
 #include "control/MachineIdentity.h"
 #include "common/Text.h"
 #include "common/Module.h"
@@ -40,11 +42,6 @@ HRESULT GetText(const std::string& field, WhenEmpty rule, BSTR* out) {
 HRESULT GetFlag(VARIANT_BOOL value, VARIANT_BOOL* out) {
   if (out) *out = value;
   return S_OK;
-}
-
-template <typename T>
-void ClearOut(T** out) {
-  if (out) *out = nullptr;
 }
 
 // Peer text messages go to the standard output. Called on the receive
@@ -243,29 +240,56 @@ STDMETHODIMP VelmoraCtl::Login(BSTR, VARIANT_BOOL* pVal) {
   return E_NOTIMPL;
 }
 STDMETHODIMP VelmoraCtl::ChangePassword() { return E_NOTIMPL; }
+
+// ---- server queries --------------------------------------------------------
+
+namespace {
+
+appserver::QueryState QueryStateOf(LoginState& s) {
+  return {s.UserID,         s.UserName,         s.CurrentTask,     s.CurrentProject,   s.Specialty,
+          s.SpecialtyName,  s.DeptCode,         s.DeptName,        s.ManagedRoles,     s.ManagedSpecialty,
+          s.ManageSpecNames, s.RoleName,        s.RoleType,        s.InRoles,          s.ProjectName,
+          s.RoleID,         s.IsTeamLeader,     s.IsDesigner,      s.CanMakePlan,      s.FtpIP,
+          s.FtpUserName,    s.FtpPassword,      s.ProjectFtpServer, s.ProjectFtpUser,  s.ProjectFtpPassword};
+}
+
+// A null BSTR, where the member tells it apart from an empty one.
+std::optional<std::string> Optional(BSTR text) {
+  if (!text) return std::nullopt;
+  return ToMultiByte(text);
+}
+
+}  // namespace
+
+STDMETHODIMP VelmoraCtl::GetUserInfoByTask(BSTR strTaskID, BSTR strProjID, BSTR strSpecialty, BSTR strMaker,
+                                           LONG lMakerRole) {
+  auto state = QueryStateOf(state_);
+  const auto task = Optional(strTaskID);
+  return appserver::UserInfoByTask(Self(), state, task ? &*task : nullptr, ToMultiByte(strProjID),
+                                   ToMultiByte(strSpecialty), ToMultiByte(strMaker), lMakerRole);
+}
+
+STDMETHODIMP VelmoraCtl::GetUserInfoByProject(BSTR strProjectID) {
+  auto state = QueryStateOf(state_);
+  const auto project = Optional(strProjectID);
+  return appserver::UserInfoByProject(Self(), state, project ? &*project : nullptr);
+}
+
 STDMETHODIMP VelmoraCtl::GetAssignedFunction(IDispatch** pVal) {
-  ClearOut(pVal);
-  return E_NOTIMPL;
+  return appserver::AssignedFunction(Self(), QueryStateOf(state_), pVal);
 }
-STDMETHODIMP VelmoraCtl::GetUserInfoByTask(BSTR, BSTR, BSTR, BSTR, LONG) { return E_NOTIMPL; }
-STDMETHODIMP VelmoraCtl::GetUserInfoByProject(BSTR) { return E_NOTIMPL; }
-STDMETHODIMP VelmoraCtl::get_SystemDate(BSTR* pVal) {
-  ClearOut(pVal);
-  return E_NOTIMPL;
+
+STDMETHODIMP VelmoraCtl::get_SystemDate(BSTR* pVal) { return appserver::ServerDate(Self(), true, pVal); }
+STDMETHODIMP VelmoraCtl::get_SystemDateEx(BSTR* pVal) { return appserver::ServerDate(Self(), false, pVal); }
+
+STDMETHODIMP VelmoraCtl::FtpServerInfo(BSTR szProjectUUID, BSTR* pFtpIPVal, BSTR* pUserName, BSTR* pPassword) {
+  auto state = QueryStateOf(state_);
+  return appserver::FileServerInfo(Self(), state, ToMultiByte(szProjectUUID), pFtpIPVal, pUserName, pPassword);
 }
-STDMETHODIMP VelmoraCtl::get_SystemDateEx(BSTR* pVal) {
-  ClearOut(pVal);
-  return E_NOTIMPL;
-}
-STDMETHODIMP VelmoraCtl::FtpServerInfo(BSTR, BSTR* pFtpIPVal, BSTR* pUserName, BSTR* pPassword) {
-  ClearOut(pFtpIPVal);
-  ClearOut(pUserName);
-  ClearOut(pPassword);
-  return E_NOTIMPL;
-}
-STDMETHODIMP VelmoraCtl::GetSignature(BSTR, LONG, VARIANT_BOOL, BSTR* pVal) {
-  ClearOut(pVal);
-  return E_NOTIMPL;
+
+STDMETHODIMP VelmoraCtl::GetSignature(BSTR bstrID, LONG lRoleID, VARIANT_BOOL vbIsShare, BSTR* pVal) {
+  const auto id = Optional(bstrID);
+  return appserver::Signature(Self(), QueryStateOf(state_), id ? &*id : nullptr, lRoleID, vbIsShare, pVal);
 }
 
 // ---- ISupportErrorInfo, connection points, object safety -------------------
@@ -275,7 +299,7 @@ STDMETHODIMP VelmoraCtl::InterfaceSupportsErrorInfo(REFIID riid) {
 }
 
 STDMETHODIMP VelmoraCtl::EnumConnectionPoints(IEnumConnectionPoints** e) {
-  return CreateConnectionPointEnum(outer_, {&events_}, e);
+  return CreateConnectionPointEnum(Self(), {&events_}, e);
 }
 
 STDMETHODIMP VelmoraCtl::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {

@@ -123,6 +123,10 @@ class VelmoraCtl final : public MessageChannel,
   VelmoraCtl& operator=(const VelmoraCtl&) = delete;
 
 
+  // The control as its own automation caller (the server queries read its
+  // identity through it).
+  IUnknown* Self() { return static_cast<IVelmoraCtl*>(this); }
+
   Inner inner_{this};
   IUnknown* outer_;
   LoginState state_;

@@ -131,18 +131,6 @@ TEST_F(FreshControl, MembersOfLaterSubsystemsSayNotImplemented) {
   UniqueBstr ini(SysAllocString(L"c:\\servers.ini"));
   EXPECT_EQ(E_NOTIMPL, control_->Login(ini.get(), &vb));
   EXPECT_EQ(E_NOTIMPL, control_->ChangePassword());
-  ComPtr<IDispatch> functions;
-  EXPECT_EQ(E_NOTIMPL, control_->GetAssignedFunction(&functions));
-  EXPECT_FALSE(functions);
-  UniqueBstr date;
-  EXPECT_EQ(E_NOTIMPL, control_->get_SystemDate(date.put()));
-  EXPECT_EQ(E_NOTIMPL, control_->get_SystemDateEx(date.put()));
-  EXPECT_EQ(nullptr, date.get());
-  UniqueBstr ip, user, pass, sig;
-  EXPECT_EQ(E_NOTIMPL, control_->FtpServerInfo(nullptr, ip.put(), user.put(), pass.put()));
-  EXPECT_EQ(E_NOTIMPL, control_->GetSignature(nullptr, 1, VARIANT_TRUE, sig.put()));
-  EXPECT_EQ(E_NOTIMPL, control_->GetUserInfoByTask(nullptr, nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(E_NOTIMPL, control_->GetUserInfoByProject(nullptr));
 }
 
 // Logout is checked on an object linked into this program, whose login

@@ -1,0 +1,363 @@
+#include "appserver/ServerCall.h"
+
+#include <wrl/client.h>
+
+#include <vector>
+
+#include "common/Text.h"
+#include "velmora_h.h"
+
+namespace velmora::appserver {
+
+using Microsoft::WRL::ComPtr;
+
+const CLSID kClsidAppServer = {0x8ECD46C6, 0x360E, 0x456F, {0x8C, 0x68, 0x45, 0xC9, 0xE4, 0xB2, 0x85, 0xCB}};
+const IID kIidAppServer = {0x2A01A32F, 0x4268, 0x443C, {0xBD, 0xD7, 0x8C, 0x1C, 0xEA, 0xA9, 0x64, 0xD3}};
+const IID kIidRecordset = {0x00000556, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
+
+namespace {
+
+std::wstring Utf8Name(const char* name) { return ToWide(name, CP_UTF8); }
+
+VARIANT ErrorVariant(HRESULT hr) {
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = VT_ERROR;
+  V_ERROR(&v) = hr;
+  return v;
+}
+
+HRESULT CreateServer(ComPtr<IAppServer>& server) {
+  return CoCreateInstance(kClsidAppServer, nullptr, kServerContext, kIidAppServer,
+                          reinterpret_cast<void**>(server.ReleaseAndGetAddressOf()));
+}
+
+// Execute takes its VARIANTs by value: the server does not clear them, our
+// owners do. The argument array is built only once the server exists, so a
+// server that cannot be created is reported before anything else.
+HRESULT Execute(IAppServer* server, LONG code, const VARIANT& caller, const VARIANT& arguments,
+                UniqueVariant& result) {
+  return server->Execute(code, caller, arguments, result.put());
+}
+
+// The shape shared by every recordset command with a caller context.
+HRESULT RunContextQuery(IDispatch* control, LONG code, std::initializer_list<const VARIANT*> args,
+                        IDispatch** recordset) {
+  if (!control) return E_POINTER;
+  ComPtr<IAppServer> server;
+  RETURN_IF_FAILED(CreateServer(server));
+  UniqueVariant arguments;
+  arguments.reset(MakeArgumentArray(args));
+  if (arguments.type() == VT_EMPTY) return E_INVALIDARG;
+  UniqueVariant caller;
+  caller.reset(MakeCallerContext(control));
+  UniqueVariant result;
+  RETURN_IF_FAILED(Execute(server.Get(), code, *caller.get(), *arguments.get(), result));
+  arguments.reset();
+  return AsRecordset(*result.get(), recordset);
+}
+
+HRESULT RunPlainQuery(const std::string& first, LONG code, std::initializer_list<const VARIANT*> args,
+                      IDispatch** recordset) {
+  if (first.empty()) return E_UNEXPECTED;
+  ComPtr<IAppServer> server;
+  RETURN_IF_FAILED(CreateServer(server));
+  UniqueVariant arguments;
+  arguments.reset(MakeArgumentArray(args));
+  if (arguments.type() == VT_EMPTY) return E_INVALIDARG;
+  VARIANT caller;
+  VariantInit(&caller);
+  V_VT(&caller) = VT_NULL;
+  UniqueVariant result;
+  RETURN_IF_FAILED(Execute(server.Get(), code, caller, *arguments.get(), result));
+  return AsRecordset(*result.get(), recordset);
+}
+
+// Owns the argument VARIANTs of one command.
+struct Args {
+  std::vector<UniqueVariant> values;
+  explicit Args(std::initializer_list<VARIANT> list) {
+    values.reserve(list.size());
+    for (const VARIANT& v : list) {
+      values.emplace_back();
+      values.back().reset(v);
+    }
+  }
+  const VARIANT* operator[](size_t i) const { return values[i].get(); }
+};
+
+}  // namespace
+
+// ---- building blocks --------------------------------------------------------
+
+VARIANT TextArg(const std::string* text) {
+  VARIANT v;
+  VariantInit(&v);
+  if (!text) return v;
+  BSTR b = nullptr;
+  const HRESULT hr = ToBstr(*text, &b);
+  if (FAILED(hr)) return ErrorVariant(hr);
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = b;
+  return v;
+}
+
+VARIANT TextArg(const std::string& text) { return TextArg(&text); }
+
+VARIANT IntArg(LONG value) {
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = VT_I4;
+  V_I4(&v) = value;
+  return v;
+}
+
+VARIANT MakeArgumentArray(std::initializer_list<const VARIANT*> values) {
+  VARIANT out;
+  VariantInit(&out);
+  ULONG count = 0;
+  for (const VARIANT* v : values) {
+    if (!v || V_VT(v) == VT_EMPTY) break;
+    ++count;
+  }
+  SAFEARRAYBOUND bound = {count, 0};
+  UniqueSafeArray array(SafeArrayCreate(VT_VARIANT, 1, &bound));
+  if (!array) return out;
+  {
+    SafeArrayView<VARIANT> elements(array.get());
+    if (!elements.ok()) return out;
+    size_t i = 0;
+    for (const VARIANT* v : values) {
+      if (i == count) break;
+      if (FAILED(VariantCopy(&elements[i], const_cast<VARIANT*>(v)))) return out;
+      ++i;
+    }
+  }
+  V_VT(&out) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(&out) = array.release();
+  return out;
+}
+
+VARIANT MakeCallerContext(IDispatch* control) {
+  using Getter = HRESULT (STDMETHODCALLTYPE IVelmoraCtl::*)(BSTR*);
+  static constexpr Getter kGetters[] = {&IVelmoraCtl::get_UserID, &IVelmoraCtl::get_IP,
+                                        &IVelmoraCtl::get_Computer, &IVelmoraCtl::get_MacID};
+  ComPtr<IVelmoraCtl> self;
+  if (!control) return ErrorVariant(E_POINTER);
+  HRESULT hr = control->QueryInterface(__uuidof(IVelmoraCtl), reinterpret_cast<void**>(self.GetAddressOf()));
+  if (FAILED(hr)) return ErrorVariant(hr);
+  SAFEARRAYBOUND bound = {4, 0};
+  UniqueSafeArray array(SafeArrayCreate(VT_VARIANT, 1, &bound));
+  if (!array) return ErrorVariant(E_OUTOFMEMORY);
+  {
+    SafeArrayView<VARIANT> elements(array.get());
+    if (!elements.ok()) return ErrorVariant(E_UNEXPECTED);
+    for (size_t i = 0; i < 4; ++i) {
+      // A getter that fails (UserID before login) leaves a null BSTR: empty
+      // text. Only a text that could not be allocated is marked as such.
+      UniqueBstr text;
+      if ((self.Get()->*kGetters[i])(text.put()) == E_OUTOFMEMORY) {
+        elements[i] = ErrorVariant(E_OUTOFMEMORY);
+        continue;
+      }
+      V_VT(&elements[i]) = VT_BSTR;
+      V_BSTR(&elements[i]) = text.release();
+    }
+  }
+  VARIANT out;
+  VariantInit(&out);
+  V_VT(&out) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(&out) = array.release();
+  return out;
+}
+
+HRESULT AsRecordset(const VARIANT& result, IDispatch** slot) {
+  if (!slot) return S_OK;
+  if (*slot) {
+    (*slot)->Release();
+    *slot = nullptr;
+  }
+  if (V_VT(&result) != VT_DISPATCH) return DISP_E_TYPEMISMATCH;
+  if (!V_DISPATCH(&result)) return E_POINTER;
+  return V_DISPATCH(&result)->QueryInterface(kIidRecordset, reinterpret_cast<void**>(slot));
+}
+
+HRESULT CallMember(IDispatch* object, const wchar_t* name, WORD flags, VARIANT* result,
+                   std::initializer_list<const VARIANT*> args) {
+  if (!object || !name) return E_POINTER;
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  RETURN_IF_FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+  // DISPPARAMS holds the arguments last first; shallow copies, the caller owns them.
+  std::vector<VARIANT> reversed(args.size());
+  size_t i = args.size();
+  for (const VARIANT* a : args) reversed[--i] = *a;
+  DISPPARAMS params = {reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  UniqueVariant ignored;
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result ? result : ignored.put(), nullptr,
+                        nullptr);
+}
+
+namespace {
+constexpr WORD kGet = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
+
+HRESULT GetMemberObject(IDispatch* object, const wchar_t* name, IDispatch** out,
+                  std::initializer_list<const VARIANT*> args = {}) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  UniqueVariant value;
+  RETURN_IF_FAILED(CallMember(object, name, kGet, value.put(), args));
+  if (value.type() != VT_DISPATCH) return DISP_E_TYPEMISMATCH;
+  if (!V_DISPATCH(value.get())) return E_POINTER;
+  *out = V_DISPATCH(value.get());
+  (*out)->AddRef();
+  return S_OK;
+}
+}  // namespace
+
+HRESULT GetRecordCount(IDispatch* recordset, LONG* count) {
+  UniqueVariant value;
+  RETURN_IF_FAILED(CallMember(recordset, L"RecordCount", kGet, value.put()));
+  RETURN_IF_FAILED(VariantChangeType(value.get(), value.get(), 0, VT_I4));
+  if (count) *count = V_I4(value.get());
+  return S_OK;
+}
+
+HRESULT MoveFirst(IDispatch* recordset) { return CallMember(recordset, L"MoveFirst", DISPATCH_METHOD, nullptr); }
+
+HRESULT GetFields(IDispatch* recordset, IDispatch** fields) { return GetMemberObject(recordset, L"Fields", fields); }
+
+HRESULT GetCollect(IDispatch* recordset, const wchar_t* name, VARIANT* out) {
+  if (!out) return E_POINTER;
+  UniqueVariant key;
+  V_VT(key.get()) = VT_BSTR;
+  V_BSTR(key.get()) = SysAllocString(name);
+  if (!V_BSTR(key.get())) return E_OUTOFMEMORY;
+  return CallMember(recordset, L"Collect", DISPATCH_PROPERTYGET, out, {key.get()});
+}
+
+// ---- column readers ---------------------------------------------------------
+
+HRESULT ReadColumnValue(IDispatch* fields, const char* name, VARIANT* out) {
+  if (!fields || !name) return E_POINTER;
+  if (!out) return S_OK;
+  UniqueVariant key;
+  V_VT(key.get()) = VT_BSTR;
+  V_BSTR(key.get()) = SysAllocString(Utf8Name(name).c_str());
+  if (!V_BSTR(key.get())) return E_OUTOFMEMORY;
+  ComPtr<IDispatch> field;
+  RETURN_IF_FAILED(GetMemberObject(fields, L"Item", field.GetAddressOf(), {key.get()}));
+  UniqueVariant value;
+  RETURN_IF_FAILED(CallMember(field.Get(), L"Value", DISPATCH_PROPERTYGET, value.put()));
+  VariantClear(out);
+  *out = value.release();
+  return S_OK;
+}
+
+HRESULT ReadColumnText(IDispatch* fields, const char* name, std::string* target) {
+  if (!fields || !name) return E_POINTER;
+  UniqueVariant value;
+  RETURN_IF_FAILED(ReadColumnValue(fields, name, value.put()));
+  if (!target) return S_OK;
+  target->clear();
+  if (value.type() == VT_BOOL) {
+    *target = ToMultiByte(V_BOOL(value.get()) == VARIANT_TRUE ? std::wstring(L"\u662F") : std::wstring(L"\u5426"));
+    return S_OK;
+  }
+  RETURN_IF_FAILED(VariantChangeType(value.get(), value.get(), 0, VT_BSTR));
+  *target = ToMultiByte(V_BSTR(value.get()));
+  return S_OK;
+}
+
+HRESULT ReadColumnUInt(IDispatch* fields, const char* name, LONG* target) {
+  UniqueVariant value;
+  RETURN_IF_FAILED(ReadColumnValue(fields, name, value.put()));
+  // Some runtimes wrap a negative number around to VT_UI4; -1 is no role.
+  UniqueVariant wide;
+  if (SUCCEEDED(VariantChangeType(wide.get(), value.get(), 0, VT_I8)) &&
+      (V_I8(wide.get()) < 0 || V_I8(wide.get()) > 0xFFFFFFFFLL)) {
+    return DISP_E_OVERFLOW;
+  }
+  RETURN_IF_FAILED(VariantChangeType(value.get(), value.get(), 0, VT_UI4));
+  if (target) *target = static_cast<LONG>(V_UI4(value.get()));
+  return S_OK;
+}
+
+HRESULT ToVariantBool(VARIANT* value, VARIANT_BOOL* target) {
+  if (!value) return E_POINTER;
+  if (V_VT(value) != VT_BOOL) RETURN_IF_FAILED(VariantChangeType(value, value, 0, VT_BOOL));
+  if (target) *target = V_BOOL(value);
+  return S_OK;
+}
+
+// ---- wrappers ---------------------------------------------------------------
+
+HRESULT QueryAssignedFunctions(IDispatch* control, const std::string& userId, IDispatch** recordset) {
+  const Args a{TextArg(userId)};
+  return RunContextQuery(control, kAssignedFunctions, {a[0]}, recordset);
+}
+
+HRESULT CheckAccount(const std::string& account, const std::string& password, IDispatch** recordset) {
+  const Args a{TextArg(account), TextArg(password)};
+  return RunPlainQuery(account, kCheckAccount, {a[0], a[1]}, recordset);
+}
+
+HRESULT SetPassword(IDispatch* control, const std::string& userId, const std::string& oldPassword,
+                    const std::string& newPassword) {
+  if (!control) return E_POINTER;
+  ComPtr<IAppServer> server;
+  RETURN_IF_FAILED(CreateServer(server));
+  const Args a{TextArg(userId), TextArg(oldPassword), TextArg(newPassword)};
+  UniqueVariant arguments;
+  arguments.reset(MakeArgumentArray({a[0], a[1], a[2]}));
+  if (arguments.type() == VT_EMPTY) return E_INVALIDARG;
+  UniqueVariant caller;
+  caller.reset(MakeCallerContext(control));
+  UniqueVariant result;  // unread
+  return Execute(server.Get(), kSetPassword, *caller.get(), *arguments.get(), result);
+}
+
+HRESULT QueryProjectRoles(IDispatch* control, const std::string& userId, const std::string& projectId,
+                          IDispatch** recordset) {
+  const Args a{TextArg(userId), TextArg(projectId)};
+  return RunContextQuery(control, kProjectRoles, {a[0], a[1]}, recordset);
+}
+
+HRESULT QueryTaskRoles(IDispatch* control, const std::string& userId, const std::string& taskId,
+                       const std::string& projectId, const std::string& specialty, const std::string& maker,
+                       LONG makerRole, IDispatch** recordset) {
+  const Args a{TextArg(userId), TextArg(taskId), TextArg(projectId), TextArg(specialty), TextArg(maker),
+               IntArg(makerRole)};
+  return RunContextQuery(control, kTaskRoles, {a[0], a[1], a[2], a[3], a[4], a[5]}, recordset);
+}
+
+HRESULT QueryServerDate(IDispatch* control, UniqueBstr* text) {
+  if (!control) return E_POINTER;
+  ComPtr<IAppServer> server;
+  RETURN_IF_FAILED(CreateServer(server));
+  VARIANT none;
+  VariantInit(&none);
+  UniqueVariant caller;
+  caller.reset(MakeCallerContext(control));
+  UniqueVariant result;
+  RETURN_IF_FAILED(Execute(server.Get(), kServerDate, *caller.get(), none, result));
+  RETURN_IF_FAILED(VariantChangeType(result.get(), result.get(), 0, VT_BSTR));
+  if (text) {
+    text->reset(V_BSTR(result.get()));
+    V_VT(result.get()) = VT_EMPTY;  // the BSTR now belongs to `text`
+  }
+  return S_OK;
+}
+
+HRESULT QuerySignature(IDispatch* control, const std::string& id, const std::string& userId,
+                       const std::string& roleText, const std::string& shareText, IDispatch** recordset) {
+  const Args a{TextArg(id), TextArg(userId), TextArg(roleText), TextArg(shareText)};
+  return RunContextQuery(control, kSignature, {a[0], a[1], a[2], a[3]}, recordset);
+}
+
+HRESULT QueryFileServer(const std::string& projectUuid, IDispatch** recordset) {
+  const Args a{TextArg(projectUuid)};
+  return RunPlainQuery(projectUuid, kFileServer, {a[0]}, recordset);
+}
+
+}  // namespace velmora::appserver
