@@ -83,7 +83,7 @@ INT_PTR CALLBACK ModalDialog::Procedure(HWND window, UINT message, WPARAM wParam
       self->window_ = nullptr;
       return FALSE;
     default:
-      return FALSE;
+      return self->OnMessage(message, wParam, lParam);
   }
 }
 

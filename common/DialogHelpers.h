@@ -44,6 +44,11 @@ class ModalDialog {
   virtual BOOL OnCommand(int controlId, int notifyCode) = 0;
   // Sets the dialog's result (DWLP_MSGRESULT) and returns TRUE when handled.
   virtual BOOL OnNotify(NMHDR* header) { (void)header; return FALSE; }
+  // Any other message (painting, mouse); TRUE when handled.
+  virtual BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    (void)message, (void)wParam, (void)lParam;
+    return FALSE;
+  }
   void End(INT_PTR result) { EndDialog(window_, result); }
 
  private:

@@ -1,0 +1,59 @@
+// The skinned login dialog: server list from the host's INI file, account
+// and password, the account check through a function the caller supplies
+// (the control wires it to the application server). It closes with OK only
+// when the server has accepted the account.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/DialogHelpers.h"
+#include "common/Raii.h"
+#include "control/LoginFlowCore.h"
+
+namespace velmora {
+
+// The account check: (account, password) -> what the server said, with the
+// first row already read as texts.
+using CheckAccountFn = std::function<login::AccountCheck(const std::string& account, const std::string& password)>;
+
+class LoginDialog : public ModalDialog {
+ public:
+  LoginDialog(std::string iniPath, CheckAccountFn checkAccount)
+      : iniPath_(std::move(iniPath)), checkAccount_(std::move(checkAccount)) {}
+
+  // IDOK after an accepted check, IDCANCEL, or -1 when not created.
+  INT_PTR Run(HWND owner);
+
+  const std::string& Account() const { return account_; }
+  const std::string& Password() const { return password_; }
+  const std::string& MessageIp() const { return chosen_.messageIp; }
+  // The last check that reached the server; what the login state is filled from.
+  const std::optional<login::AccountCheck>& Result() const { return result_; }
+
+ protected:
+  BOOL OnInitDialog() override;
+  BOOL OnCommand(int controlId, int notifyCode) override;
+  BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  void Accept();
+  void Paint();
+
+  std::string iniPath_;
+  CheckAccountFn checkAccount_;
+  std::vector<login::ServerEntry> servers_;  // one per combo box line
+  login::ServerEntry chosen_;
+  std::string account_;
+  std::string password_;
+  std::optional<login::AccountCheck> result_;
+  UniqueGdiObject background_;
+  UniqueGdiObject faces_[3];  // the buttons show them but do not own them
+  HWND servers_box_ = nullptr;
+};
+
+}  // namespace velmora

@@ -1,0 +1,148 @@
+#include "control/LoginFlowCore.h"
+
+#include <cctype>
+
+namespace velmora::login {
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::optional<int32_t> ParseServerCount(const std::string& text) {
+  size_t i = 0;
+  auto blank = [&](size_t at) { return at < text.size() && (text[at] == ' ' || text[at] == '\t'); };
+  while (blank(i)) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t whole = 0;
+  size_t digits = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
+    whole = whole * 10 + (text[i] - '0');
+    if (whole > (int64_t{1} << 32)) return std::nullopt;
+  }
+  // A fraction rounds half to even, as the automation conversion does.
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    std::string fraction;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) fraction += text[i];
+    if (!fraction.empty()) {
+      const bool rest = fraction.find_first_not_of('0', 1) != std::string::npos;
+      if (fraction[0] > '5' || (fraction[0] == '5' && (rest || whole % 2 == 1))) ++whole;
+    }
+  }
+  while (blank(i)) ++i;
+  if (digits == 0 || i != text.size()) return std::nullopt;
+  const int64_t value = negative ? -whole : whole;
+  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+std::vector<ServerEntry> ReadServerList(const IniReader& read) {
+  std::vector<ServerEntry> servers;
+  const std::optional<int32_t> count = ParseServerCount(read("RemoteServers", "ServersNum"));
+  if (!count || *count < 1) return servers;
+  const int n = *count > kMaxServers ? kMaxServers : *count;
+  for (int i = 1; i <= n; ++i) {
+    const std::string section = "Server" + std::to_string(i);
+    servers.push_back({read(section, "ServerName"), read(section, "ServerIP"), read(section, "MessageIP"),
+                       read(section, "ArcServerIP")});
+  }
+  return servers;
+}
+
+int PreselectedLine(const std::vector<ServerEntry>& servers, const std::string& remembered) {
+  if (servers.empty()) return -1;
+  int line = 0;
+  for (size_t i = 0; i < servers.size(); ++i) {
+    if (servers[i].name == remembered) line = static_cast<int>(i);
+  }
+  return line;
+}
+
+std::optional<ServerEntry> ChosenServer(const std::vector<ServerEntry>& servers, int line) {
+  if (line < 0 || static_cast<size_t>(line) >= servers.size()) return std::nullopt;
+  return servers[static_cast<size_t>(line)];
+}
+
+bool IsLegalInput(const std::string& text) { return text.find('\'') == std::string::npos; }
+
+CheckVerdict JudgeAccountCheck(const AccountCheck& check, const std::string& account) {
+  if (Failed(check.status)) return CheckVerdict::NetworkFault;
+  // A count that cannot be asked, or -1 from a recordset that cannot tell,
+  // does not refuse the account.
+  if (check.recordCount && *check.recordCount == 0) return CheckVerdict::WrongCredentials;
+  if (!check.updateServer) return CheckVerdict::Silent;
+  return IsLegalInput(account) ? CheckVerdict::Accepted : CheckVerdict::IllegalAccount;
+}
+
+Status FillUserFields(const AccountCheck& check, const std::string& typedPassword, UserFields* fields) {
+  if (Failed(check.rowStatus)) return check.rowStatus;
+  auto read = [&](const char* column, std::string* into) -> Status {
+    auto it = check.columns.find(column);
+    // A column the row lacks reads as the server's "item not found".
+    if (it == check.columns.end()) return static_cast<Status>(0x800A0CC1);
+    if (!Failed(it->second.status)) *into = it->second.text;
+    return it->second.status;
+  };
+  Status status = read("帐号", &fields->userId);
+  if (Failed(status)) return status;
+  status = read("姓名", &fields->userName);
+  if (Failed(status)) return status;
+  if (!Failed(read("FTPIP", &fields->ftpIp)) && !Failed(read("USERNAME", &fields->ftpUserName))) {
+    read("PASSWORD", &fields->ftpPassword);
+  }
+  read("管理专业", &fields->managedSpecialty);
+  read("管理专业名称", &fields->manageSpecNames);
+  status = read("本地路径", &fields->localFilePath);
+  if (Failed(status)) return status;
+  fields->password = typedPassword;
+  return kOk;
+}
+
+bool IsUsableTempFilePath(const std::optional<std::string>& stored,
+                          const std::function<bool(const std::string&)>& pathExists) {
+  return stored && !stored->empty() && EndsWith(*stored, "temp") && pathExists(*stored);
+}
+
+std::string DiskRoot(const std::string& directory) { return directory.substr(0, 2); }
+
+std::optional<uint64_t> LowSpaceWarning(std::optional<uint64_t> freeBytes) {
+  if (!freeBytes || *freeBytes >= kLowSpaceBytes) return std::nullopt;
+  return *freeBytes / (1024 * 1024);
+}
+
+std::optional<Ipv4> LoggedInElsewhere(const std::optional<PeerRecord>& peer,
+                                      const std::function<bool(const Ipv4&)>& isOwnAddress) {
+  if (!peer) return std::nullopt;
+  const size_t count = peer->CountedEntries();
+  if (count == 0) return std::nullopt;
+  const Ipv4& last = peer->entries[count - 1].ip;
+  if (isOwnAddress(last)) return std::nullopt;
+  return last;
+}
+
+RegistrationOutcome RunRegistrationCycle(const std::string& account, const RegistrationSteps& steps,
+                                         int maxCycles) {
+  for (int cycle = 0; cycle < maxCycles; ++cycle) {
+    steps.requestPeerList();
+    if (std::optional<Ipv4> elsewhere = LoggedInElsewhere(steps.findPeer(account), steps.isOwnAddress)) {
+      return {RegistrationResult::InUseElsewhere, *elsewhere};
+    }
+    if (steps.registerAccount(account)) return {RegistrationResult::Registered, {}};
+  }
+  return {RegistrationResult::GaveUp, {}};
+}
+
+PasswordVerdict JudgePasswordChange(const std::string& expected, const std::string& oldText,
+                                    const std::string& newText, const std::string& confirmText) {
+  if (oldText != expected) return PasswordVerdict::WrongOldPassword;
+  if (newText != confirmText) return PasswordVerdict::ConfirmationDiffers;
+  if (!IsLegalInput(newText)) return PasswordVerdict::IllegalCharacter;
+  return PasswordVerdict::Accepted;
+}
+
+}  // namespace velmora::login
