@@ -19,20 +19,5 @@ F101 任务分解 1 null
 F201 图纸校审 2 校审
 walked 2 of 2"
 
-status=0
-for script in appclient-walk.js appclient-walk.vbs; do
-  echo "== $script"
-  # cscript reads scripts in the ANSI code page.
-  iconv -f UTF-8 -t GBK "$VELMORA_SOURCE_DIR/tests/scripts/$script" > "$work/$script" || exit 1
-  output=$(wine cscript //nologo "$(winepath -w "$work/$script")" 2>&1 | tr -d '\r')
-  # JScript escapes UTF-16 units (\uXXXX), VBScript GBK bytes (\xHH).
-  actual=$(while IFS= read -r line; do printf '%b\n' "$line"; done <<< "$output")
-  [ "${script##*.}" = vbs ] && actual=$(iconv -f GBK -t UTF-8 <<< "$actual")
-  echo "$actual"
-  if [ "$actual" != "$expected" ]; then
-    echo "FAIL: $script printed other lines than expected:"
-    diff <(echo "$expected") <(echo "$actual") | sed 's/^/    /'
-    status=1
-  fi
-done
-exit $status
+. "$VELMORA_SOURCE_DIR/tests/scripts/script-output.sh"
+check_script_output "$work" "$expected" appclient-walk.js appclient-walk.vbs

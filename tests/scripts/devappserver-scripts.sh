@@ -17,21 +17,5 @@ expected="功能编码=F101 功能名称=任务分解 序号=1 只读=false 备�
 walked 3 of 3
 error 80004001 command 999 is not known"
 
-status=0
-for script in devappserver-walk.js devappserver-walk.vbs; do
-  echo "== $script"
-  # cscript reads scripts in the ANSI code page.
-  iconv -f UTF-8 -t GBK "$VELMORA_SOURCE_DIR/tests/scripts/$script" > "$work/$script" || exit 1
-  output=$(wine cscript //nologo "$(winepath -w "$work/$script")" 2>&1 | tr -d '\r')
-  # The scripts print escapes (JScript \uXXXX, VBScript \xHH of GBK
-  # bytes); turn them back into text.
-  actual=$(while IFS= read -r line; do printf '%b\n' "$line"; done <<< "$output")
-  [ "${script##*.}" = vbs ] && actual=$(iconv -f GBK -t UTF-8 <<< "$actual")
-  echo "$actual"
-  if [ "$actual" != "$expected" ]; then
-    echo "FAIL: $script printed other rows than expected:"
-    diff <(echo "$expected") <(echo "$actual") | sed 's/^/    /'
-    status=1
-  fi
-done
-exit $status
+. "$VELMORA_SOURCE_DIR/tests/scripts/script-output.sh"
+check_script_output "$work" "$expected" devappserver-walk.js devappserver-walk.vbs
