@@ -2,16 +2,108 @@
 
 #include <windows.h>
 
+#include <wrl/client.h>
+
 #include <cstring>
 
 #include "common/DialogHelpers.h"
 #include "common/Raii.h"
 #include "common/Text.h"
+#include "appserver/ServerCall.h"
 #include "messaging/MessageChannel.h"
 #include "workdir/FileMigration.h"
 #include "workdir/WorkingDirectoryDialog.h"
 
 namespace velmora {
+
+namespace {
+
+// The text stored as UpdateServer: a database NULL (or nothing) is no
+// server, a number its decimal text, anything else its text where it has one.
+std::string UpdateServerText(VARIANT* value) {
+  if (V_VT(value) == VT_NULL || V_VT(value) == VT_EMPTY) return {};
+  if (FAILED(VariantChangeTypeEx(value, value, LOCALE_INVARIANT, VARIANT_ALPHABOOL, VT_BSTR))) return {};
+  return ToMultiByte(V_BSTR(value));
+}
+
+// The first row as the login reads it; the column names are UTF-8, as the
+// login core looks them up.
+void ReadFirstRow(IDispatch* recordset, login::AccountCheck* check) {
+  LONG count = 0;
+  check->rowStatus = appserver::GetRecordCount(recordset, &count);
+  if (FAILED(check->rowStatus)) return;
+  check->rowStatus = appserver::MoveFirst(recordset);
+  if (FAILED(check->rowStatus)) return;
+  Microsoft::WRL::ComPtr<IDispatch> fields;
+  check->rowStatus = appserver::GetFields(recordset, fields.GetAddressOf());
+  if (FAILED(check->rowStatus)) return;
+  static const char* const kColumns[] = {"帐号", "姓名", "FTPIP", "USERNAME", "PASSWORD",
+                                         "管理专业", "管理专业名称", "本地路径"};
+  for (const char* column : kColumns) {
+    login::ColumnText& text = check->columns[column];
+    text.status = appserver::ReadColumnText(fields.Get(), column, &text.text);
+  }
+}
+
+}  // namespace
+
+login::AccountCheck CheckAccountOnServer(const std::string& account, const std::string& password) {
+  login::AccountCheck check;
+  Microsoft::WRL::ComPtr<IDispatch> recordset;
+  check.status = appserver::CheckAccount(account, password, recordset.GetAddressOf());
+  if (FAILED(check.status)) return check;
+  LONG count = 0;
+  if (SUCCEEDED(appserver::GetRecordCount(recordset.Get(), &count))) check.recordCount = count;
+  if (check.recordCount && *check.recordCount == 0) return check;
+  UniqueVariant updateServer;
+  if (SUCCEEDED(appserver::GetCollect(recordset.Get(), L"UPDATESERVER", updateServer.put()))) {
+    check.updateServer = UpdateServerText(updateServer.get());
+  }
+  ReadFirstRow(recordset.Get(), &check);
+  return check;
+}
+
+LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::string& iniPath,
+                     const CheckAccountFn& checkAccount) {
+  LoginResult result;
+  std::optional<login::AccountCheck> check;
+  std::string password;
+  std::string account;
+  {
+    LoginDialog dialog(iniPath, checkAccount);
+    if (dialog.Run(GetActiveWindow()) != IDOK) {
+      result.value = kLoginCancelled;
+      return result;
+    }
+    account = dialog.Account();
+    password = dialog.Password();
+    check = dialog.Result();
+    state.MessageIP = dialog.MessageIp();
+  }
+  if (RegisterOnChannel(channel, account, state.MessageIP) == login::RegistrationResult::InUseElsewhere) {
+    result.value = kLoginInUseElsewhere;
+    return result;
+  }
+
+  login::UserFields fields;
+  // The dialog ends with OK only after a check that reached the server.
+  const login::Status filled = check ? login::FillUserFields(*check, password, &fields) : E_UNEXPECTED;
+  // A failed row still leaves what was read before the failure.
+  state.UserID = fields.userId;
+  state.UserName = fields.userName;
+  state.FtpIP = fields.ftpIp;
+  state.FtpUserName = fields.ftpUserName;
+  state.FtpPassword = fields.ftpPassword;
+  state.ManagedSpecialty = fields.managedSpecialty;
+  state.ManageSpecNames = fields.manageSpecNames;
+  state.LocalFilePath = fields.localFilePath;
+  state.Password = fields.password;
+  result.hr = filled;
+  if (!login::Failed(filled)) result.value = VARIANT_TRUE;
+
+  SettleWorkingDirectory(&state.LocalFilePath);
+  return result;
+}
 
 login::RegistrationResult RegisterOnChannel(MessageChannel& channel, const std::string& account,
                                             const std::string& messageIp) {

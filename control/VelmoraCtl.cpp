@@ -7,6 +7,9 @@
 #include <optional>
 
 #include "appserver/Queries.h"
+#include "appserver/ServerCall.h"
+#include "control/ChangePasswordDialog.h"
+#include "control/LoginFlow.h"
 #include "control/MachineIdentity.h"
 #include "common/Text.h"
 #include "common/Module.h"
@@ -233,13 +236,24 @@ STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG lProjID) {
   return S_OK;
 }
 
-// ---- members whose subsystems are not built yet ----------------------------
+// ---- login and password ----------------------------------------------------
 
-STDMETHODIMP VelmoraCtl::Login(BSTR, VARIANT_BOOL* pVal) {
+STDMETHODIMP VelmoraCtl::Login(BSTR strIniFile, VARIANT_BOOL* pVal) {
+  Logout();
   if (pVal) *pVal = VARIANT_FALSE;
-  return E_NOTIMPL;
+  const LoginResult result = RunLogin(*this, state_, ToMultiByte(strIniFile), &CheckAccountOnServer);
+  if (pVal) *pVal = result.value;
+  return result.hr;
 }
-STDMETHODIMP VelmoraCtl::ChangePassword() { return E_NOTIMPL; }
+
+STDMETHODIMP VelmoraCtl::ChangePassword() {
+  IDispatch* self = static_cast<IVelmoraCtl*>(this);
+  return RunPasswordChange(GetActiveWindow(), state_.UserID, &state_.Password,
+                           [self](const std::string& user, const std::string& oldPassword,
+                                  const std::string& newPassword) {
+                             return appserver::SetPassword(self, user, oldPassword, newPassword);
+                           });
+}
 
 // ---- server queries --------------------------------------------------------
 

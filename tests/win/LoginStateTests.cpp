@@ -126,13 +126,6 @@ TEST_F(FreshControl, CurrentTaskRoundTrips) {
   EXPECT_EQ(0u, out.length()) << "a null string stores the empty text";
 }
 
-TEST_F(FreshControl, MembersOfLaterSubsystemsSayNotImplemented) {
-  VARIANT_BOOL vb = 5;
-  UniqueBstr ini(SysAllocString(L"c:\\servers.ini"));
-  EXPECT_EQ(E_NOTIMPL, control_->Login(ini.get(), &vb));
-  EXPECT_EQ(E_NOTIMPL, control_->ChangePassword());
-}
-
 // Logout is checked on an object linked into this program, whose login
 // state the test can fill the way a login would.
 class LoggedIn : public testing::Test {
