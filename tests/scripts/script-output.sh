@@ -11,7 +11,8 @@ check_script_output() {
     echo "== $script"
     # cscript reads scripts in the ANSI code page.
     iconv -f UTF-8 -t GBK "$VELMORA_SOURCE_DIR/tests/scripts/$script" > "$work/$script" || return 1
-    output=$(wine cscript //nologo "$(winepath -w "$work/$script")" 2>&1 | tr -d '\r')
+    # Bounded: a script waiting on a dialog nobody answers must not hang the run.
+    output=$(timeout -k 5 240 wine cscript //nologo "$(winepath -w "$work/$script")" 2>&1 | tr -d '\r')
     actual=$(while IFS= read -r line; do printf '%b\n' "$line"; done <<< "$output")
     [ "${script##*.}" = vbs ] && actual=$(iconv -f GBK -t UTF-8 <<< "$actual")
     echo "$actual"

@@ -139,6 +139,51 @@ TEST_F(ComObject, DispatchThroughEmbeddedTypeInfo) {
             control_->Invoke(7, IID_IUnknown, 0, DISPATCH_PROPERTYGET, &noArgs, result.put(), nullptr, nullptr));
 }
 
+// Script hosts such as VBScript pass variables as VT_VARIANT|VT_BYREF; the
+// [out] BSTR* parameters take them, and a member that writes nothing leaves
+// the variable as it was.
+TEST_F(ComObject, OutTextParametersTakeVariablesByReference) {
+  VARIANT holders[3];
+  for (VARIANT& v : holders) {
+    VariantInit(&v);
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = 0x0deadbee;
+  }
+  auto byRef = [](VARIANT* target) {
+    VARIANT ref;
+    V_VT(&ref) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&ref) = target;
+    return ref;
+  };
+  UniqueVariant project;  // "": the login's file server, empty before a login
+  V_VT(project.get()) = VT_BSTR;
+  V_BSTR(project.get()) = SysAllocString(L"");
+  VARIANT ftpArgs[4] = {byRef(&holders[2]), byRef(&holders[1]), byRef(&holders[0]), *project.get()};
+  DISPPARAMS ftp = {ftpArgs, nullptr, 4, 0};
+  UniqueVariant result;
+  ASSERT_EQ(S_OK, control_->Invoke(32, IID_NULL, 0, DISPATCH_METHOD, &ftp, result.get(), nullptr, nullptr));
+  for (VARIANT& v : holders) {
+    ASSERT_EQ(VT_BSTR, V_VT(&v));
+    EXPECT_EQ(0u, SysStringLen(V_BSTR(&v)));
+    VariantClear(&v);
+  }
+
+  // Nobody holds a lock: CanChangeTask answers true and names no holder.
+  V_VT(&holders[0]) = VT_I4;
+  V_I4(&holders[0]) = 0x0deadbee;
+  UniqueVariant tasks;
+  V_VT(tasks.get()) = VT_BSTR;
+  V_BSTR(tasks.get()) = SysAllocString(L"T-1");
+  VARIANT lockArgs[3] = {byRef(&holders[0]), *tasks.get(), {}};
+  V_VT(&lockArgs[2]) = VT_I4;
+  V_I4(&lockArgs[2]) = 7;
+  DISPPARAMS lock = {lockArgs, nullptr, 3, 0};
+  ASSERT_EQ(S_OK, control_->Invoke(35, IID_NULL, 0, DISPATCH_METHOD, &lock, result.put(), nullptr, nullptr));
+  EXPECT_EQ(VT_BOOL, V_VT(result.get()));
+  EXPECT_EQ(VT_I4, V_VT(&holders[0]));
+  EXPECT_EQ(0x0deadbee, V_I4(&holders[0]));
+}
+
 TEST_F(ComObject, ErrorInfoOnlyForTheDualInterface) {
   ComPtr<ISupportErrorInfo> info;
   ASSERT_EQ(S_OK, control_.As(&info));
