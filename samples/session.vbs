@@ -26,14 +26,6 @@ Sub Finish(status)
   WScript.Quit status
 End Sub
 
-' A property read by name; a property with nothing to say raises an error.
-Function Prop(name)
-  On Error Resume Next
-  Prop = Eval("ctl." & name)
-  If Err.Number <> 0 Then Prop = "(无: 0x" & Hex(Err.Number) & ")"
-  On Error GoTo 0
-End Function
-
 Function YesNo(flag)
   If flag Then YesNo = "是" Else YesNo = "否"
 End Function
