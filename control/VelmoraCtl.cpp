@@ -4,15 +4,14 @@
 
 #include <cstdio>
 #include <new>
-#include <algorithm>
 #include <optional>
-#include <vector>
 
 #include "appserver/Queries.h"
 #include "appserver/ServerCall.h"
 #include "control/ChangePasswordDialog.h"
 #include "control/LoginFlow.h"
 #include "control/MachineIdentity.h"
+#include "common/OutTextBridge.h"
 #include "common/Raii.h"
 #include "common/Text.h"
 #include "common/Module.h"
@@ -27,74 +26,6 @@ enum class WhenEmpty {
   Fail,         // E_FAIL, out-pointer null: scripts learn "nobody logged in"
   EmptyString,  // S_OK with an allocated ""
   Null,         // S_OK with a null BSTR
-};
-
-// VBScript passes a variable as VT_VARIANT|VT_BYREF, which the type
-// library's [out] BSTR* parameters (FtpServerInfo, the lock members' holder)
-// refuse with a type mismatch. Such an argument is given a BSTR of its own,
-// and what the member wrote there is handed back into the variable; a
-// member that writes nothing leaves the variable as it was.
-class OutTextBridge {
- public:
-  OutTextBridge(ITypeInfo* typeInfo, DISPID id, WORD flags, DISPPARAMS* params) : params_(params) {
-    if (!params || params->cNamedArgs != 0 || !(flags & DISPATCH_METHOD)) return;
-    TYPEATTR* attr = nullptr;
-    if (FAILED(typeInfo->GetTypeAttr(&attr))) return;
-    const WORD functions = attr->cFuncs;
-    typeInfo->ReleaseTypeAttr(attr);
-    for (WORD i = 0; i < functions; ++i) {
-      FUNCDESC* desc = nullptr;
-      if (FAILED(typeInfo->GetFuncDesc(i, &desc))) continue;
-      if (desc->memid == id && desc->invkind == INVOKE_FUNC) Bridge(*desc);
-      typeInfo->ReleaseFuncDesc(desc);
-    }
-  }
-  OutTextBridge(const OutTextBridge&) = delete;
-  OutTextBridge& operator=(const OutTextBridge&) = delete;
-
-  DISPPARAMS* Params() { return bridged_.empty() ? params_ : &copy_; }
-
-  void HandBack() {
-    for (Slot& slot : bridged_) {
-      if (!slot.text.get()) continue;
-      VARIANT* target = V_VARIANTREF(&params_->rgvarg[slot.arg]);
-      VariantClear(target);
-      V_VT(target) = VT_BSTR;
-      V_BSTR(target) = slot.text.release();
-    }
-  }
-
- private:
-  struct Slot {
-    UINT arg;
-    UniqueBstr text;
-  };
-
-  void Bridge(const FUNCDESC& desc) {
-    const UINT count = std::min<UINT>(params_->cArgs, static_cast<UINT>(desc.cParams));
-    for (UINT p = 0; p < count; ++p) {
-      const ELEMDESC& param = desc.lprgelemdescParam[p];
-      const bool outText = (param.paramdesc.wParamFlags & PARAMFLAG_FOUT) && param.tdesc.vt == VT_PTR &&
-                           param.tdesc.lptdesc->vt == VT_BSTR;
-      const UINT arg = params_->cArgs - 1 - p;  // arguments come last to first
-      const VARIANT& given = params_->rgvarg[arg];
-      if (!outText || V_VT(&given) != (VT_VARIANT | VT_BYREF) || !V_VARIANTREF(&given)) continue;
-      if (bridged_.empty()) {
-        args_.assign(params_->rgvarg, params_->rgvarg + params_->cArgs);
-        copy_ = *params_;
-        bridged_.reserve(count);
-      }
-      bridged_.push_back(Slot{arg, UniqueBstr()});
-      V_VT(&args_[arg]) = VT_BSTR | VT_BYREF;
-      V_BSTRREF(&args_[arg]) = bridged_.back().text.put();
-    }
-    if (!bridged_.empty()) copy_.rgvarg = args_.data();
-  }
-
-  DISPPARAMS* params_;
-  DISPPARAMS copy_ = {};
-  std::vector<VARIANT> args_;  // shallow copies: the caller still owns what they point to
-  std::vector<Slot> bridged_;
 };
 
 HRESULT GetText(const std::string& field, WhenEmpty rule, BSTR* out) {
