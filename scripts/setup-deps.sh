@@ -3,9 +3,10 @@
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
-pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest
-      g++-mingw-w64-i686-posix mingw-w64-i686-dev mingw-w64-tools binutils-mingw-w64-i686
-      libwine-dev wine wine32:i386 xvfb xauth x11-utils imagemagick fonts-wqy-microhei
+pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest nlohmann-json3-dev
+      g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+      g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mingw-w64-tools
+      libwine-dev wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-wqy-microhei
       locales)
 
 missing=()
