@@ -26,11 +26,10 @@ std::string UpdateServerText(VARIANT* value) {
   return ToMultiByte(V_BSTR(value));
 }
 
-// The first row as the login reads it; the column names are UTF-8, as the
-// login core looks them up.
-void ReadFirstRow(IDispatch* recordset, login::AccountCheck* check) {
-  LONG count = 0;
-  check->rowStatus = appserver::GetRecordCount(recordset, &count);
+// The first row as the login reads it; a failed count already fails the
+// row. The column names are UTF-8, as the login core looks them up.
+void ReadFirstRow(IDispatch* recordset, HRESULT counted, login::AccountCheck* check) {
+  check->rowStatus = counted;
   if (FAILED(check->rowStatus)) return;
   check->rowStatus = appserver::MoveFirst(recordset);
   if (FAILED(check->rowStatus)) return;
@@ -53,13 +52,15 @@ login::AccountCheck CheckAccountOnServer(const std::string& account, const std::
   check.status = appserver::CheckAccount(account, password, recordset.GetAddressOf());
   if (FAILED(check.status)) return check;
   LONG count = 0;
-  if (SUCCEEDED(appserver::GetRecordCount(recordset.Get(), &count))) check.recordCount = count;
+  const HRESULT counted = appserver::GetRecordCount(recordset.Get(), &count);
+  if (SUCCEEDED(counted)) check.recordCount = count;
   if (check.recordCount && *check.recordCount == 0) return check;
   UniqueVariant updateServer;
-  if (SUCCEEDED(appserver::GetCollect(recordset.Get(), L"UPDATESERVER", updateServer.put()))) {
-    check.updateServer = UpdateServerText(updateServer.get());
+  if (FAILED(appserver::GetCollect(recordset.Get(), L"UPDATESERVER", updateServer.put()))) {
+    return check;  // the dialog stays open without a word: no row is needed
   }
-  ReadFirstRow(recordset.Get(), &check);
+  check.updateServer = UpdateServerText(updateServer.get());
+  ReadFirstRow(recordset.Get(), counted, &check);
   return check;
 }
 
