@@ -115,6 +115,29 @@ class Counted {
   LONG refs_ = 1;
 };
 
+// IUnknown's counting for one interface.
+template <class Interface>
+class Object : public Interface, protected Counted {
+ public:
+  STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+  STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+};
+
+// A dispatch interface answered by name only: no type information.
+template <class Interface>
+class LateBound : public Object<Interface> {
+ public:
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    if (info) *info = nullptr;
+    return DISP_E_BADINDEX;
+  }
+};
+
 template <typename T>
 HRESULT Answer(T* object, void** ppv) {
   *ppv = object;
@@ -129,7 +152,7 @@ struct Rows {
 
 class Recordset;
 
-class Field final : public ADOField, Counted {
+class Field final : public LateBound<ADOField> {
  public:
   Field(ComPtr<Recordset> owner, size_t column) : owner_(std::move(owner)), column_(column) {}
 
@@ -141,18 +164,7 @@ class Field final : public ADOField, Counted {
       return Answer(static_cast<ADOField*>(this), ppv);
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-  }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     static const Member kMembers[] = {{L"Value", DISPID_VALUE}, {L"Name", kDispName}};
     return IdsOfNames(kMembers, std::size(kMembers), names, count, ids);
@@ -218,7 +230,7 @@ class Field final : public ADOField, Counted {
 };
 
 // For Each over a Fields collection: each Field in column order.
-class FieldEnum final : public IEnumVARIANT, Counted {
+class FieldEnum final : public Object<IEnumVARIANT> {
  public:
   FieldEnum(ComPtr<Recordset> owner, ULONG next) : owner_(std::move(owner)), next_(next) {}
 
@@ -228,8 +240,6 @@ class FieldEnum final : public IEnumVARIANT, Counted {
     if (riid == IID_IUnknown || riid == IID_IEnumVARIANT) return Answer(static_cast<IEnumVARIANT*>(this), ppv);
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
   STDMETHODIMP Next(ULONG count, VARIANT* items, ULONG* fetched) override;
   STDMETHODIMP Skip(ULONG count) override;
@@ -248,7 +258,7 @@ class FieldEnum final : public IEnumVARIANT, Counted {
   ULONG next_;
 };
 
-class Fields final : public ADOFields, Counted {
+class Fields final : public LateBound<ADOFields> {
  public:
   explicit Fields(ComPtr<Recordset> owner) : owner_(std::move(owner)) {}
 
@@ -260,18 +270,7 @@ class Fields final : public ADOFields, Counted {
       return Answer(static_cast<ADOFields*>(this), ppv);
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-  }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     static const Member kMembers[] = {{L"Item", DISPID_VALUE}, {L"Count", kDispCount}, {L"_NewEnum", DISPID_NEWENUM}};
     return IdsOfNames(kMembers, std::size(kMembers), names, count, ids);
@@ -333,7 +332,7 @@ class Fields final : public ADOFields, Counted {
   ComPtr<Recordset> owner_;
 };
 
-class Recordset final : public _ADORecordset, Counted {
+class Recordset final : public LateBound<_ADORecordset> {
  public:
   explicit Recordset(std::shared_ptr<const Rows> rows) : rows_(std::move(rows)) {}
 
@@ -376,18 +375,7 @@ class Recordset final : public _ADORecordset, Counted {
       return Answer(static_cast<_ADORecordset*>(this), ppv);
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-  STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-  }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     static const Member kMembers[] = {
         {L"Fields", DISPID_VALUE},        {L"Collect", kDispCollect},   {L"RecordCount", kDispRecordCount},
