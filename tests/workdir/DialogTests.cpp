@@ -51,6 +51,17 @@ class WorkdirDialogTest : public ::testing::Test {
 
   HWND Wait(const std::wstring& caption) { return ui::WaitForWindow(caption, kWaitMs, L"#32770", ui_->ThreadId()); }
 
+  // The folder browser on its own; what it yields goes to chosen_.
+  HWND OpenBrowser() {
+    ui_ = OnUiThread([this] {
+      FolderBrowserDialog browser;
+      INT_PTR result = browser.Run(nullptr);
+      chosen_ = browser.ResultPath();
+      return result;
+    });
+    return Wait(kBrowserCaption);
+  }
+
   // Opens the browser from the working-directory dialog and picks C:\data\work.
   bool BrowseToWork(HWND dialog, bool snapshot = false) {
     if (!ui::PressButton(dialog, IDC_WORKDIR_BROWSE)) return false;
@@ -65,13 +76,7 @@ class WorkdirDialogTest : public ::testing::Test {
 };
 
 TEST_F(WorkdirDialogTest, BrowserOpensOnTheFirstRootAndListsEachLevelOnce) {
-  ui_ = OnUiThread([this] {
-    FolderBrowserDialog browser;
-    INT_PTR result = browser.Run(nullptr);
-    chosen_ = browser.ResultPath();
-    return result;
-  });
-  HWND dialog = Wait(kBrowserCaption);
+  HWND dialog = OpenBrowser();
   ASSERT_NE(dialog, nullptr);
   HWND tree = GetDlgItem(dialog, IDC_FOLDER_TREE);
   auto roots = ui::TreeChildren(tree, nullptr);
@@ -119,13 +124,7 @@ TEST_F(WorkdirDialogTest, BrowserYieldsAFileSystemPathOrRefuses) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     chosen_ = "unset";
-    ui_ = OnUiThread([this] {
-      FolderBrowserDialog browser;
-      INT_PTR result = browser.Run(nullptr);
-      chosen_ = browser.ResultPath();
-      return result;
-    });
-    HWND dialog = Wait(kBrowserCaption);
+    HWND dialog = OpenBrowser();
     ASSERT_NE(dialog, nullptr);
     HWND tree = GetDlgItem(dialog, IDC_FOLDER_TREE);
     if (c.computer) {
