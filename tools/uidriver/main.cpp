@@ -5,7 +5,8 @@
 //   uidriver press CAPTION ID|LABEL
 //   uidriver msgbox-text CAPTION                  prints text, buttons, icon
 //   uidriver shot CAPTION OUT.bmp
-// Windows are looked for up to 10 s (wait: TIMEOUT_MS). Output is UTF-8.
+// Windows are looked for up to 10 s (wait: TIMEOUT_MS), and a press waits as
+// long for its button to be usable. Output is UTF-8.
 // Exit status: 0 done, 1 window missing or action refused, 2 usage.
 #include <windows.h>
 #include <shellapi.h>
@@ -82,7 +83,20 @@ int Run(const std::vector<std::wstring>& args) {
     return 0;
   }
   if (command == L"press" && args.size() == 4) {
-    return (id >= 0 ? PressButton(window, id) : PressButtonByText(window, args[3])) ? 0 : 1;
+    // A button may be briefly unusable (its window busy or behind a box
+    // that is closing): it is tried for as long as a window is looked for.
+    const ULONGLONG deadline = GetTickCount64() + kFindTimeoutMs;
+    for (;;) {
+      if (id >= 0 ? PressButton(window, id) : PressButtonByText(window, args[3])) return 0;
+      if (GetTickCount64() >= deadline) break;
+      Sleep(100);
+    }
+    HWND button = id >= 0 ? GetDlgItem(window, id) : FindButtonByText(window, args[3]);
+    Print(!button                      ? L"no such button"
+          : !IsWindowVisible(button)   ? L"the button is hidden"
+          : !IsWindowEnabled(button)   ? L"the button is disabled"
+                                       : L"its window is disabled (a box or dialog in front?)");
+    return 1;
   }
   if (command == L"msgbox-text" && args.size() == 3) {
     std::optional<MessageBoxInfo> box = ReadMessageBox(window);
