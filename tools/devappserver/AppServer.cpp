@@ -157,6 +157,11 @@ HRESULT Run(LONG code, const VARIANT& arguments, VARIANT* result, std::string* m
   if (FAILED(hr)) return hr;
 
   std::wstring path = DataFilePath();
+  DataFileLock lock;
+  if (DataSet::Changes(code)) {
+    hr = lock.Acquire(path, message);
+    if (FAILED(hr)) return hr;
+  }
   std::string text;
   hr = ReadDataFile(path, &text, message);
   if (FAILED(hr)) return hr;

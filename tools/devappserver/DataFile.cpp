@@ -132,4 +132,35 @@ HRESULT WriteDataFile(const std::wstring& path, const std::string& text, std::st
   return S_OK;
 }
 
+DataFileLock::~DataFileLock() {
+  if (locked_) {
+    OVERLAPPED at{};
+    UnlockFileEx(file_.get(), 0, 1, 0, &at);
+  }
+}
+
+HRESULT DataFileLock::Acquire(const std::wstring& dataPath, std::string* message) {
+  const std::wstring path = dataPath + L".lock";
+  file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) return Failed(path, "cannot open the lock file", message);
+  // Asked without waiting, and again: a waiting request cannot be bounded
+  // everywhere (Wine has no overlapped lock wait).
+  const ULONGLONG deadline = GetTickCount64() + kDataFileLockWaitMs;
+  for (;;) {
+    OVERLAPPED at{};
+    if (LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      locked_ = true;
+      return S_OK;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return Failed(path, "cannot lock the lock file", message);
+    if (GetTickCount64() >= deadline) {
+      *message = Narrow(path) + ": another change of the data file held the lock for " +
+                 std::to_string(kDataFileLockWaitMs / 1000) + " s";
+      return HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION);
+    }
+    Sleep(10);
+  }
+}
+
 }  // namespace velmora::devappserver

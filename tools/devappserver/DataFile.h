@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "common/Raii.h"
+
 namespace velmora::devappserver {
 
 // The data file is unreadable or not a sound document.
@@ -23,5 +25,27 @@ std::wstring DataFilePath();
 // Failures come with a message (UTF-8) that names the file.
 HRESULT ReadDataFile(const std::wstring& path, std::string* text, std::string* message);
 HRESULT WriteDataFile(const std::wstring& path, const std::string& text, std::string* message);
+
+// How long a change waits for another process's change of the same file.
+constexpr DWORD kDataFileLockWaitMs = 10000;
+
+// An exclusive lock on the lock file beside the data file (its name with
+// ".lock" added), held across reading, changing and replacing the data file
+// so that two changes at the same moment both land. The data file itself
+// cannot carry the lock: it is replaced, not rewritten. The lock file stays.
+class DataFileLock {
+ public:
+  DataFileLock() = default;
+  DataFileLock(const DataFileLock&) = delete;
+  DataFileLock& operator=(const DataFileLock&) = delete;
+  ~DataFileLock();
+
+  // Waits at most kDataFileLockWaitMs.
+  HRESULT Acquire(const std::wstring& dataPath, std::string* message);
+
+ private:
+  UniqueFile file_;
+  bool locked_ = false;
+};
 
 }  // namespace velmora::devappserver

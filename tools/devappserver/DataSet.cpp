@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 
 namespace velmora::devappserver {
 namespace {
@@ -153,6 +155,81 @@ std::string CheckDocument(const Json& doc) {
   return {};
 }
 
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+bool StartsWithByteOrderMark(const std::string& text) { return text.compare(0, 3, kByteOrderMark) == 0; }
+
+// Line and column (from 1; the column in characters) of the string token
+// with this ordinal among all strings of a sound document, names and values
+// alike, in document order.
+std::string StringPosition(const std::string& text, size_t ordinal) {
+  size_t line = 1, column = 1, seen = 0;
+  bool inString = false, escaped = false;
+  for (size_t i = StartsWithByteOrderMark(text) ? 3 : 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      if (seen++ == ordinal) break;
+      inString = true;
+    }
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// Watches the parser for a member name given twice in one object; names are
+// told apart by their ordinal among the document's strings.
+class RepeatWatch {
+ public:
+  bool operator()(int, Json::parse_event_t event, Json& parsed) {
+    switch (event) {
+      case Json::parse_event_t::object_start:
+        open_.emplace_back();
+        break;
+      case Json::parse_event_t::object_end:
+        if (!open_.empty()) open_.pop_back();
+        break;
+      case Json::parse_event_t::key: {
+        const std::string& name = parsed.get_ref<const std::string&>();
+        auto [at, fresh] = open_.back().emplace(name, strings_);
+        if (!fresh && !found_) found_ = Repeat{name, at->second, strings_};
+        ++strings_;
+        break;
+      }
+      case Json::parse_event_t::value:
+        if (parsed.is_string()) ++strings_;
+        break;
+      default:
+        break;
+    }
+    return true;
+  }
+
+  // The first repeat, said with both places; empty when there is none.
+  std::string Fault(const std::string& text) const {
+    if (!found_) return {};
+    return StringPosition(text, found_->again) + ": \"" + found_->name + "\" is given twice in one object (first at " +
+           StringPosition(text, found_->first) + ")";
+  }
+
+ private:
+  struct Repeat {
+    std::string name;
+    size_t first, again;
+  };
+  std::vector<std::map<std::string, size_t>> open_;  // names of each open object
+  size_t strings_ = 0;
+  std::optional<Repeat> found_;
+};
+
 bool KeyMatches(const Key& key, const Json& record, const std::string& arg) {
   switch (key.kind) {
     case KeyKind::Text:
@@ -212,8 +289,12 @@ std::string ArgCountFault(int32_t code, size_t want, size_t got) {
 
 std::optional<DataSet> DataSet::Parse(const std::string& utf8, std::string* error) {
   Json doc;
+  // Shared by the copies the parser makes of it.
+  auto watch = std::make_shared<RepeatWatch>();
   try {
-    doc = Json::parse(utf8);
+    doc = Json::parse(utf8, [watch](int depth, Json::parse_event_t event, Json& parsed) {
+      return (*watch)(depth, event, parsed);
+    });
   } catch (const Json::parse_error& e) {
     // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
     std::string what = e.what();
@@ -221,13 +302,18 @@ std::optional<DataSet> DataSet::Parse(const std::string& utf8, std::string* erro
     *error = end == std::string::npos ? what : what.substr(end + 2);
     return std::nullopt;
   }
-  std::string fault = CheckDocument(doc);
+  std::string fault = watch->Fault(utf8);
+  if (fault.empty()) fault = CheckDocument(doc);
   if (!fault.empty()) {
     *error = std::move(fault);
     return std::nullopt;
   }
-  return DataSet(std::move(doc));
+  const size_t newline = utf8.find('\n');
+  const bool crlf = newline != std::string::npos && newline > 0 && utf8[newline - 1] == '\r';
+  return DataSet(std::move(doc), StartsWithByteOrderMark(utf8), crlf);
 }
+
+bool DataSet::Changes(int32_t code) { return code == kChangePassword; }
 
 Reply DataSet::Execute(int32_t code, const std::vector<std::string>& args, const std::string& now) {
   if (code == kChangePassword) return ChangePassword(args);
@@ -267,7 +353,18 @@ Reply DataSet::ChangePassword(const std::vector<std::string>& args) {
 std::string DataSet::Serialize() const {
   // Invalid UTF-8 cannot reach the document (the parser and the shell's
   // conversion refuse it); replace rather than throw all the same.
-  return doc_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  // Strings come out escaped, so every line feed here ends a line.
+  std::string text = doc_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  if (crlf_) {
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+      if (c == '\n') lines += '\r';
+      lines += c;
+    }
+    text.swap(lines);
+  }
+  return byteOrderMark_ ? kByteOrderMark + text : text;
 }
 
 }  // namespace velmora::devappserver

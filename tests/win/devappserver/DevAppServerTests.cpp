@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <string>
 #include <variant>
@@ -276,8 +278,58 @@ TEST_F(DevAppServer, PasswordChangeIsWrittenBackAndSurvivesANewInstance) {
   Rows other = QueryRows(140, {std::string("lina"), std::string("ln2026")});
   ASSERT_EQ(1u, other.size());
   EXPECT_EQ("李娜", Column(other, 0, "姓名"));
-  // The temporary file was moved over the data file, not left beside it.
-  EXPECT_EQ(std::vector<std::wstring>{L"appserver.json"}, FolderFiles());
+  // The temporary file was moved over the data file, not left beside it;
+  // the lock file stays for the next change.
+  EXPECT_EQ((std::vector<std::wstring>{L"appserver.json", L"appserver.json.lock"}), FolderFiles());
+}
+
+TEST_F(DevAppServer, PasswordChangeKeepsTheFilesByteOrderMarkAndLineEnds) {
+  std::string sample = ReadData(), crlf;
+  for (char c : sample) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const struct {
+    const char* what;
+    std::string content;
+    bool bom, cr;
+  } cases[] = {{"as Notepad saves", "\xEF\xBB\xBF" + crlf, true, true}, {"plain", sample, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteData(c.content);
+    UniqueVariant result;
+    ASSERT_EQ(S_OK, Execute(141, {std::string("lina"), std::string("ln2026"), std::string("x")}, result.get()))
+        << ErrorDescription();
+    const std::string after = ReadData();
+    EXPECT_EQ(c.bom, after.rfind("\xEF\xBB\xBF", 0) == 0);
+    const size_t lineFeeds = std::count(after.begin(), after.end(), '\n');
+    EXPECT_GT(lineFeeds, 10u);
+    EXPECT_EQ(c.cr ? lineFeeds : 0, static_cast<size_t>(std::count(after.begin(), after.end(), '\r')));
+    EXPECT_EQ(1u, QueryRows(140, {std::string("lina"), std::string("x")}).size());
+  }
+}
+
+// Two clients, each with its own server object, change two accounts in
+// turns: a change lost to the other's write-back would make the next old
+// password wrong.
+TEST_F(DevAppServer, PasswordChangesAtTheSameMomentAllLand) {
+  constexpr int kChanges = 25;
+  auto changes = [this](const std::string& account, std::string old) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    int landed = 0;
+    for (int i = 1; i <= kChanges; ++i, ++landed) {
+      const std::string next = account + std::to_string(i);
+      UniqueVariant result;
+      if (Execute(141, {account, old, next}, result.get()) != S_OK) break;
+      old = next;
+    }
+    CoUninitialize();
+    return landed;
+  };
+  auto zhang = std::async(std::launch::async, changes, "zhangwei", "zw2026");
+  auto li = std::async(std::launch::async, changes, "lina", "ln2026");
+  EXPECT_EQ(kChanges, zhang.get());
+  EXPECT_EQ(kChanges, li.get());
+  const std::string last = std::to_string(kChanges);
+  EXPECT_EQ(1u, QueryRows(140, {std::string("zhangwei"), "zhangwei" + last}).size());
+  EXPECT_EQ(1u, QueryRows(140, {std::string("lina"), "lina" + last}).size());
 }
 
 TEST_F(DevAppServer, RefusedPasswordChangeLeavesTheFileAlone) {
@@ -319,6 +371,11 @@ TEST_F(DevAppServer, DamagedDataFileGivesAClearErrorNamingTheFile) {
        kBadDataFile, "taskRoles[0].角色ID: must be"},
       {"role given as text", R"({"signatures": [{"id": "t", "role": "3"}]})", kBadDataFile,
        "signatures[0].role: must be a whole number"},
+      {"two notes in one object", "{\n  \"#\": \"a\",\n  \"#\": \"b\"\n}", kBadDataFile,
+       "line 3, column 3: \"#\" is given twice in one object (first at line 2, column 3)"},
+      {"password twice in one record",
+       R"({"accounts": [{"account": "a", "password": "", "password": "x"}]})", kBadDataFile,
+       "line 1, column 48: \"password\" is given twice in one object (first at line 1, column 32)"},
       {"same account twice",
        R"({"accounts": [{"account": "a", "password": ""}, {"account": "a", "password": "x"}]})", kBadDataFile,
        "accounts[1]: account \"a\" is already given in accounts[0]"},
