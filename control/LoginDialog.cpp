@@ -20,6 +20,16 @@ void Tell(HWND owner, const wchar_t* text) { ShowMessage(owner, std::wstring(tex
 
 }  // namespace
 
+std::optional<int32_t> ServerCountFromText(const std::string& text) {
+  BSTR wide = nullptr;
+  if (FAILED(ToBstr(text, &wide))) return std::nullopt;
+  UniqueVariant source, number;
+  V_VT(source.get()) = VT_BSTR;
+  V_BSTR(source.get()) = wide;
+  if (FAILED(VariantChangeTypeEx(number.get(), source.get(), LOCALE_USER_DEFAULT, 0, VT_I4))) return std::nullopt;
+  return static_cast<int32_t>(V_I4(number.get()));
+}
+
 INT_PTR LoginDialog::Run(HWND owner) { return ModalDialog::Run(owner, IDD_LOGIN); }
 
 BOOL LoginDialog::OnInitDialog() {
@@ -47,7 +57,7 @@ BOOL LoginDialog::OnInitDialog() {
     char value[256] = {};
     GetPrivateProfileStringA(section.c_str(), key.c_str(), "", value, sizeof value, iniPath_.c_str());
     return std::string(value);
-  });
+  }, ServerCountFromText);
   for (const auto& server : servers_) {
     SendMessageW(servers_box_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(ToWide(server.name).c_str()));
   }

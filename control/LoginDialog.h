@@ -21,6 +21,11 @@ namespace velmora {
 // first row already read as texts.
 using CheckAccountFn = std::function<login::AccountCheck(const std::string& account, const std::string& password)>;
 
+// ServersNum read as an automation number in the user's locale, the way
+// the host's own scripts read numbers: " 3", "&H10" and "2.5" are numbers
+// too. Nothing when the text is no number or beyond 32 bits.
+std::optional<int32_t> ServerCountFromText(const std::string& text);
+
 class LoginDialog : public ModalDialog {
  public:
   LoginDialog(std::string iniPath, CheckAccountFn checkAccount)

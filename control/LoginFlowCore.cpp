@@ -1,7 +1,5 @@
 #include "control/LoginFlowCore.h"
 
-#include <cctype>
-
 namespace velmora::login {
 
 namespace {
@@ -12,38 +10,9 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 
 }  // namespace
 
-std::optional<int32_t> ParseServerCount(const std::string& text) {
-  size_t i = 0;
-  auto blank = [&](size_t at) { return at < text.size() && (text[at] == ' ' || text[at] == '\t'); };
-  while (blank(i)) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t whole = 0;
-  size_t digits = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
-    whole = whole * 10 + (text[i] - '0');
-    if (whole > (int64_t{1} << 32)) return std::nullopt;
-  }
-  // A fraction rounds half to even, as the automation conversion does.
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    std::string fraction;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) fraction += text[i];
-    if (!fraction.empty()) {
-      const bool rest = fraction.find_first_not_of('0', 1) != std::string::npos;
-      if (fraction[0] > '5' || (fraction[0] == '5' && (rest || whole % 2 == 1))) ++whole;
-    }
-  }
-  while (blank(i)) ++i;
-  if (digits == 0 || i != text.size()) return std::nullopt;
-  const int64_t value = negative ? -whole : whole;
-  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
-
-std::vector<ServerEntry> ReadServerList(const IniReader& read) {
+std::vector<ServerEntry> ReadServerList(const IniReader& read, const CountReader& toCount) {
   std::vector<ServerEntry> servers;
-  const std::optional<int32_t> count = ParseServerCount(read("RemoteServers", "ServersNum"));
+  const std::optional<int32_t> count = toCount(read("RemoteServers", "ServersNum"));
   if (!count || *count < 1) return servers;
   const int n = *count > kMaxServers ? kMaxServers : *count;
   for (int i = 1; i <= n; ++i) {

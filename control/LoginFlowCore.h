@@ -35,18 +35,17 @@ struct ServerEntry {
 // Reads one value of the INI file: (section, key) -> text, empty by default.
 using IniReader = std::function<std::string(const std::string& section, const std::string& key)>;
 
+// ServersNum's text as a number; nothing when it is none. The shell reads
+// it as the automation conversion does, in the user's locale.
+using CountReader = std::function<std::optional<int32_t>(const std::string& text)>;
+
 // A list longer than this is a broken file, not a company's servers; the
 // bound keeps a huge ServersNum from reading sections for minutes.
 constexpr int kMaxServers = 999;
 
-// ServersNum as a number the way the automation conversion reads it
-// (blanks around, a sign, decimals rounded half to even); nothing when the
-// text is missing or no number.
-std::optional<int32_t> ParseServerCount(const std::string& text);
-
 // The entries Server1 ... ServerN in file order. A missing or non-numeric
 // ServersNum, or one below 1, gives an empty list.
-std::vector<ServerEntry> ReadServerList(const IniReader& read);
+std::vector<ServerEntry> ReadServerList(const IniReader& read, const CountReader& toCount);
 
 // The line to preselect: the last entry named `remembered` (exact byte
 // comparison), otherwise line 0; -1 for an empty list.

@@ -140,8 +140,36 @@ TEST_F(LoginDialogTest, ListsTheServersInFileOrderAndPreselectsTheRememberedOne)
   }
 }
 
+TEST(ServerCount, ReadsServersNumAsAnAutomationNumber) {
+  const struct {
+    const char* text;
+    std::optional<int32_t> count;
+  } cases[] = {
+      {"3", 3},       {" 3", 3},   {"3 ", 3},       {"&H10", 16},          {"&h10", 16},
+      {"2.5", 2},     {"3.5", 4},  {"-1", -1},      {"2147483647", 2147483647},
+      {"abc", std::nullopt},       {"", std::nullopt},  {"3x", std::nullopt}, {"99999999999", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ServerCountFromText(c.text), c.count) << '"' << c.text << '"';
+}
+
+TEST_F(LoginDialogTest, OffersAsManyServersAsServersNumCounts) {
+  const struct {
+    std::wstring count;
+    size_t lines;
+  } cases[] = {{L"&H2", 2}, {L" 3", 3}, {L"1.5", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Mb(c.count));
+    ini_ = WriteIni(c.count, {L"北京", L"上海", L"广州"});
+    HWND dialog = Open();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(ui::ComboItems(dialog, IDC_LOGIN_SERVERS).size(), c.lines);
+    ASSERT_TRUE(ui::PressButton(dialog, IDCANCEL));
+    EXPECT_EQ(ui_->Wait(kWaitMs), IDCANCEL);
+  }
+}
+
 TEST_F(LoginDialogTest, ABrokenServerListOffersNothingAndNeverChecks) {
-  for (const std::wstring count : {L"", L"three", L"0", L"-1"}) {
+  for (const std::wstring count : {L"", L"three", L"0", L"-1", L"99999999999"}) {
     SCOPED_TRACE(Mb(count));
     ini_ = WriteIni(count, {L"北京"});
     HWND dialog = Open();
