@@ -3,21 +3,12 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "control/LoginState.h"
 
 namespace velmora {
-
-std::string FormatMacId(const uint8_t (&address)[8]) {
-  char text[3 * 8] = {};
-  for (int i = 0; i < 8; ++i) {
-    std::snprintf(text + 3 * i, 4, i < 7 ? "%02X-" : "%02X", address[i]);
-  }
-  return text;
-}
 
 void CollectMachineIdentity(LoginState& state) {
   char name[16] = {};
@@ -27,15 +18,23 @@ void CollectMachineIdentity(LoginState& state) {
   ULONG needed = 0;
   if (GetAdaptersInfo(nullptr, &needed) != ERROR_BUFFER_OVERFLOW || needed == 0) return;
   std::vector<unsigned char> buffer(needed);
-  auto* adapters = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
-  if (GetAdaptersInfo(adapters, &needed) != ERROR_SUCCESS) return;
+  auto* first = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
+  if (GetAdaptersInfo(first, &needed) != ERROR_SUCCESS) return;
 
-  // The address field is eight bytes; all of them are shown, as they stand.
-  uint8_t address[8];
-  for (int i = 0; i < 8; ++i) address[i] = adapters->Address[i];
-  state.MacID = FormatMacId(address);
-  const char* ip = adapters->IpAddressList.IpAddress.String;
-  state.IP.assign(ip, strnlen(ip, sizeof(adapters->IpAddressList.IpAddress.String)));
+  std::vector<AdapterAddresses> adapters;
+  for (const IP_ADAPTER_INFO* adapter = first; adapter; adapter = adapter->Next) {
+    AdapterAddresses seen;
+    // The address field is eight bytes; all of them are shown, as they stand.
+    for (int i = 0; i < 8; ++i) seen.address[i] = adapter->Address[i];
+    for (const IP_ADDR_STRING* ip = &adapter->IpAddressList; ip; ip = ip->Next) {
+      seen.ips.emplace_back(ip->IpAddress.String, strnlen(ip->IpAddress.String, sizeof(ip->IpAddress.String)));
+    }
+    adapters.push_back(std::move(seen));
+  }
+  if (std::optional<MachineAddress> chosen = ChooseMachineAddress(adapters)) {
+    state.MacID = chosen->macId;
+    state.IP = chosen->ip;
+  }
 }
 
 }  // namespace velmora

@@ -1,17 +1,13 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include "control/MachineAddress.h"
 
 namespace velmora {
 
 struct LoginState;
 
-// Fills Computer, IP and MacID from the first network adapter. Never fails:
-// what cannot be learned stays empty.
+// Fills Computer, IP and MacID from the machine's network adapters (see
+// ChooseMachineAddress). Never fails: what cannot be learned stays empty.
 void CollectMachineIdentity(LoginState& state);
-
-// Eight "%02X" groups joined by "-", whatever the adapter's address length.
-std::string FormatMacId(const uint8_t (&address)[8]);
 
 }  // namespace velmora

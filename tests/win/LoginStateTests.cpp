@@ -1,8 +1,12 @@
 // The login state as the getters show it: the four empty-field families,
 // flags, RoleID, the CurrentTask setter, Logout and the machine identity.
+#include <winsock2.h>
+#include <iphlpapi.h>
+
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <vector>
 
 #include "control/MachineIdentity.h"
 #include "common/Raii.h"
@@ -98,6 +102,22 @@ TEST_F(FreshControl, MachineIdentityIsKnownBeforeLogin) {
   ASSERT_EQ(S_OK, control_->get_MacID(mac.put()));
   EXPECT_EQ(23u, mac.length());
   EXPECT_TRUE(std::regex_match(ToMultiByte(mac.get()), std::regex("([0-9A-F]{2}-){7}[0-9A-F]{2}")));
+
+  // 0.0.0.0 may speak for the machine only when no adapter has an address:
+  // a disconnected adapter listed first must not hide a connected one.
+  ULONG needed = 0;
+  ASSERT_EQ(ERROR_BUFFER_OVERFLOW, GetAdaptersInfo(nullptr, &needed));
+  std::vector<unsigned char> buffer(needed);
+  ASSERT_EQ(ERROR_SUCCESS, GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data()), &needed));
+  bool connected = false;
+  for (auto* a = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data()); a; a = a->Next) {
+    for (IP_ADDR_STRING* at = &a->IpAddressList; at; at = at->Next) {
+      connected = connected || (at->IpAddress.String[0] && std::string(at->IpAddress.String) != "0.0.0.0");
+    }
+  }
+  if (connected) {
+    EXPECT_NE("0.0.0.0", ToMultiByte(ip.get()));
+  }
 }
 
 TEST(MacId, AllEightBytesAsUppercaseGroups) {
