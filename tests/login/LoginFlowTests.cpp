@@ -58,11 +58,7 @@ TEST_F(SettleTest, TakesAUsableDirectoryAndAsksForAnyOther) {
     Settle();
     if (c.usable) {
       // A nearly full disk on the test machine only adds a warning.
-      if (auto box = ui::WaitForMessageBox(L"系统提示", 300, ui_->ThreadId())) {
-        EXPECT_EQ(box->icon, ui::MessageIcon::Warning);
-        ui::AnswerMessageBox(box->hwnd, IDOK);
-      }
-      EXPECT_EQ(ui_->Wait(kWaitMs), TRUE);
+      EXPECT_EQ(ui_->WaitAnswering(kWaitMs, L"系统提示", IDOK), TRUE);
       EXPECT_EQ(local_, c.stored + "\\");
       continue;
     }

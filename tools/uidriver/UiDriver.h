@@ -126,6 +126,10 @@ class UiThread {
   DWORD ThreadId() const;
   // The body's result once it has returned within timeoutMs.
   std::optional<INT_PTR> Wait(DWORD timeoutMs);
+  // The same, answering on the way each message box of `caption` that the
+  // thread shows with `buttonId`: for a notice that depends on the machine
+  // (a low-disk warning) and may come at any moment, or not at all.
+  std::optional<INT_PTR> WaitAnswering(DWORD timeoutMs, const std::wstring& caption, int buttonId);
   // Closes whatever the thread still shows, waits for the body to return.
   bool Dismiss(DWORD timeoutMs);
 

@@ -92,4 +92,13 @@ bool UiThread::Dismiss(DWORD timeoutMs) {
   }
 }
 
+std::optional<INT_PTR> UiThread::WaitAnswering(DWORD timeoutMs, const std::wstring& caption, int buttonId) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (std::optional<INT_PTR> result = Wait(100)) return result;
+    if (HWND box = WaitForWindow(caption, 0, L"#32770", ThreadId())) AnswerMessageBox(box, buttonId);
+    if (GetTickCount64() >= deadline) return Wait(0);
+  }
+}
+
 }  // namespace velmora::ui
