@@ -10,11 +10,12 @@ start_xvfb() {
   if xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then return; fi
   setsid Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
   echo $! > "$WINEPREFIX.xvfb.pid"
-  for _ in $(seq 50); do
+  # Bounded, and generous: a busy machine may take seconds to start it.
+  for _ in $(seq 300); do
     xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && return
     sleep 0.1
   done
-  echo "Xvfb did not start on $DISPLAY" >&2
+  echo "Xvfb did not start on $DISPLAY within 30 s" >&2
   exit 1
 }
 

@@ -24,8 +24,8 @@ start() {
   setsid "$exe" --bind "$address" --port 4568 "$@" </dev/null >"$log" 2>&1 &
   pid=$!
   echo "$pid" >"$pidfile"
-  # Ready once it has printed its address; bounded wait.
-  for _ in $(seq 100); do
+  # Ready once it has printed its address; bounded, generous wait.
+  for _ in $(seq 300); do
     if grep -q "listening on $address:4568" "$log" 2>/dev/null; then return 0; fi
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1

@@ -11,7 +11,8 @@ rm -f "$pidfile"
 is_server() { tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q velmora-msgserver; }
 is_server || exit 0
 kill -TERM "$pid" 2>/dev/null
-for _ in $(seq 50); do
+# Generous: a busy machine may take seconds to schedule it.
+for _ in $(seq 200); do
   is_server || exit 0
   sleep 0.1
 done
