@@ -363,6 +363,7 @@ int MessageChannel::Register(const std::string& account, const std::string& serv
   {
     std::lock_guard<CriticalSection> guard(state_->lock);
     state_->core.SetOwnName(account);
+    state_->core.AskRegistration();
     request = state_->core.MakeOwnDatagram(msg::kMsgRegister);
   }
   if (!Request(request, [this] { return state_->registered.load() != 0; })) return 0;
@@ -402,6 +403,7 @@ void MessageChannel::SendLogout() {
   {
     std::lock_guard<CriticalSection> guard(state_->lock);
     notice = state_->core.MakeOwnDatagram(msg::kMsgLogout);
+    state_->core.WithdrawRegistration();
   }
   SendToServer(notice);
   state_->registered = 0;

@@ -157,7 +157,7 @@ TEST(ReceiveThreadLifetime, ControlDestroyedDuringAFloodThenUnloaded) {
     std::atomic<int> sent{0};
     std::atomic<bool> stop{false};
     std::thread flood([&] {
-      Endpoint sender(77, 0);
+      FakeServer sender(77);  // from the server's port: every record is stored
       while (!stop) {
         sender.SendTo(Loopback(1, port), lock);
         ++sent;
