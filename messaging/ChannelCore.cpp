@@ -9,6 +9,25 @@ namespace {
 constexpr size_t kOwnAddressEntries = 4;
 constexpr size_t kResourceAccountOffset = kTypeCodeSize + 40;
 
+// Codes only the message server sends. A server answers from the port it
+// listens on (clients behind a firewall or NAT get nothing else), but not
+// necessarily from the address it was asked at, so only the port is checked.
+bool IsServerReply(uint32_t type) {
+  switch (type) {
+    case kMsgRegistered:
+    case kMsgPeerList:
+    case kMsgPeerListEnd:
+    case kMsgLockTableEnd:
+    case kMsgLockRecord:
+    case kMsgLockChangeDone:
+    case kMsgLockRefused:
+    case kMsgResourceAnswer:
+      return true;
+    default:
+      return false;
+  }
+}
+
 DispatchResult SetIndicator(Indicator indicator, int32_t value) {
   DispatchResult result;
   result.indicator = indicator;
@@ -23,9 +42,15 @@ DispatchResult ChannelCore::Dispatch(const uint8_t* data, size_t length, Ipv4 se
   DispatchResult result;
   if (length < kShortDatagramSize) return result;
   const uint8_t* record = data + kTypeCodeSize;
+  const uint32_t type = ReadType(data, length);
+  if (IsServerReply(type) && senderPort != kServerPort) return result;
 
-  switch (ReadType(data, length)) {
+  switch (type) {
     case kMsgRegistered:
+      // Unasked, it would mark the channel registered and replace the record
+      // that later logs out; a second one adds nothing the first did not.
+      if (!registrationAsked_) return result;
+      registrationAsked_ = false;
       own_ = PeerRecord::Decode(record);
       return SetIndicator(Indicator::kRegistered, 1);
 

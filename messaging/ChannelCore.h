@@ -1,6 +1,9 @@
 // What the message channel decides for one received datagram, apart from
 // locking and sockets: the caller holds its channel lock around every call
 // here, then does the returned sends and callbacks after releasing it.
+// Replies carry no request number, so the only guards against datagrams from
+// elsewhere are where a reply comes from (the server's port) and whether
+// anything was asked that it could answer.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +56,10 @@ class ChannelCore {
   void BuildOwnRecord(const std::vector<Ipv4>& addresses, uint16_t port);
   // Stores the name as it goes out: cut to the record's name slot.
   void SetOwnName(const std::string& name);
+  // A registration (101) is going out: the first 103 from then on is its
+  // answer, however late. The logout notice (102) withdraws it.
+  void AskRegistration() { registrationAsked_ = true; }
+  void WithdrawRegistration() { registrationAsked_ = false; }
   const PeerRecord& ownRecord() const { return own_; }
   void SetOwnRecord(const PeerRecord& record) { own_ = record; }
 
@@ -95,6 +102,7 @@ class ChannelCore {
   LockTable locks_;
   std::string holderName_;
   Ipv4 serverAddress_{};
+  bool registrationAsked_ = false;
 };
 
 }  // namespace velmora::msg

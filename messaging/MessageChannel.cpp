@@ -13,6 +13,11 @@ constexpr int kMaxSends = 5;
 constexpr DWORD kWindowMs = 500;
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kStopWaitMs = 300;
+// Longest single wait of the receive thread: a stop is seen by its event at
+// once; the slices only keep every wait bounded.
+constexpr DWORD kReceiveSliceMs = 1000;
+// How long a cancelled receive may take to end before its slot is given up.
+constexpr ULONGLONG kSettleMs = 5000;
 constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;  // lock tables arrive in bursts
 
 msg::Ipv4 ToIpv4(const in_addr& a) {
@@ -29,30 +34,39 @@ sockaddr_in ToSockaddr(const msg::Ipv4& ip, uint16_t port) {
   return to;
 }
 
+// One receive in flight: the system writes the datagram, its sender and the
+// flags here when the receive ends, so all of it outlives the wait for that.
+struct ReceiveSlot {
+  WSAOVERLAPPED overlapped{};
+  std::vector<char> buffer = std::vector<char>(msg::kReceiveBufferSize);  // one datagram
+  sockaddr_in from{};
+  int fromSize = 0;
+  DWORD flags = 0;
+  bool pending = false;  // the receive thread's own
+};
+
 }  // namespace
 
 // What the receive thread touches. The channel and the thread each hold a
 // reference; the last one out closes the socket and frees the tables.
 struct MessageChannel::State {
-  State() : buffer(msg::kReceiveBufferSize) {
+  State() : slot(std::make_unique<ReceiveSlot>()) {
     WSADATA data;
     wsaStarted = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     receiveEvent.reset(WSACreateEvent());
+    stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     replyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    overlapped.hEvent = receiveEvent.get();
+    slot->overlapped.hEvent = receiveEvent.get();
   }
   ~State() {
-    if (socket.valid()) {
-      // A receive may still be pending into `buffer`: cancel it and see it
-      // complete before either goes.
-      if (receivePending) {
-        ResetEvent(receiveEvent.get());
-        CancelIoEx(reinterpret_cast<HANDLE>(socket.get()), &overlapped);
-        DWORD received = 0, flags = 0;
-        WSAGetOverlappedResult(socket.get(), &overlapped, &received, TRUE, &flags);
-      }
-      socket.reset();  // before WSACleanup
+    // The thread settles its receive before it ends. One that would not end
+    // even when cancelled may still write into its slot and signal its
+    // event: both are left to it rather than freed.
+    if (slot->pending) {
+      static_cast<void>(slot.release());
+      static_cast<void>(receiveEvent.release());
     }
+    socket.reset();  // before WSACleanup
     if (wsaStarted) WSACleanup();
   }
   State(const State&) = delete;
@@ -60,8 +74,10 @@ struct MessageChannel::State {
 
   struct ThreadStart;
   static DWORD WINAPI ReceiveThread(void* param);
-  void ReceiveLoop(const MessageSink& sink);
-  void HandleDatagram(int length, const sockaddr_in& from, const MessageSink& sink);
+  void ReceiveLoop(const ThreadStart& start);
+  bool AwaitReceive();
+  void SettleReceive();
+  void HandleDatagram(int length, const MessageSink& sink);
   void Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port);
   void SetIndicator(msg::Indicator indicator, int32_t value);
 
@@ -69,11 +85,10 @@ struct MessageChannel::State {
   CriticalSection lock;  // guards core (peer list, lock table, own record, holder)
   msg::ChannelCore core;
   UniqueSocket socket;
-  UniqueHandle receiveEvent;  // the overlapped receive's event
+  UniqueHandle receiveEvent;  // the overlapped receive's event, reset whenever a receive is issued
+  UniqueHandle stopEvent;     // set once, never reset: a stop cannot be lost
   UniqueHandle replyEvent;    // set by the receive thread whenever a reply arrives
-  WSAOVERLAPPED overlapped{};
-  bool receivePending = false;  // the receive thread's own
-  std::vector<char> buffer;     // one datagram; peer text is copied out (and terminated) before the sink
+  std::unique_ptr<ReceiveSlot> slot;  // peer text is copied out (and terminated) before the sink
   uint16_t localPort = 0;
   msg::Ipv4 serverAddress{};
 
@@ -87,11 +102,12 @@ struct MessageChannel::State {
   std::atomic<uint64_t> dispatched{0};
 };
 
-// What a receive thread starts with: its share of the state, its sink and
-// the reference on the module that holds its code.
+// What a receive thread starts with: its share of the state, its sink, its
+// hook and the reference on the module that holds its code.
 struct MessageChannel::State::ThreadStart {
   std::shared_ptr<State> state;
   MessageSink sink;
+  std::function<void()> beforeReceive;
   HMODULE module = nullptr;
 };
 
@@ -100,7 +116,7 @@ DWORD WINAPI MessageChannel::State::ReceiveThread(void* param) {
   {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(param));
     module = start->module;
-    start->state->ReceiveLoop(start->sink);
+    start->state->ReceiveLoop(*start);
   }  // the state may go here, while the module is still held
   FreeLibraryAndExitThread(module, 0);
 }
@@ -115,7 +131,7 @@ MessageChannel::~MessageChannel() {
 void MessageChannel::StopReceiving() {
   if (!thread_) return;
   state_->stopRequested = 1;
-  SetEvent(state_->receiveEvent.get());
+  SetEvent(state_->stopEvent.get());
   // The bound on how long destruction blocks; a thread that is still busy
   // holds the state and the module until it returns.
   WaitForSingleObject(thread_.get(), kStopWaitMs);
@@ -123,6 +139,7 @@ void MessageChannel::StopReceiving() {
 }
 
 void MessageChannel::SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
+void MessageChannel::SetBeforeReceive(std::function<void()> hook) { beforeReceive_ = std::move(hook); }
 
 bool MessageChannel::IsRegistered() const { return state_->registered.load() != 0; }
 bool MessageChannel::IsStarted() const { return state_->started.load() != 0; }
@@ -174,6 +191,7 @@ int MessageChannel::Start(uint16_t port) {
   auto start = std::make_unique<State::ThreadStart>();
   start->state = state_;
   start->sink = sink_;
+  start->beforeReceive = beforeReceive_;
   // A reference on whichever module holds this code (the DLL, or a program
   // linking it), given back by the thread as its last act.
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&State::ReceiveThread),
@@ -206,41 +224,66 @@ bool MessageChannel::ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) {
   return true;
 }
 
-void MessageChannel::State::ReceiveLoop(const MessageSink& sink) {
-  for (;;) {
-    WSABUF chunk{static_cast<ULONG>(msg::kReceiveBufferSize), buffer.data()};
-    sockaddr_in from{};
-    int fromSize = sizeof(from);
-    DWORD received = 0, flags = 0;
-    if (stopRequested) return;
+void MessageChannel::State::ReceiveLoop(const ThreadStart& start) {
+  ReceiveSlot& r = *slot;
+  while (!stopRequested) {
+    WSABUF chunk{static_cast<ULONG>(msg::kReceiveBufferSize), r.buffer.data()};
+    r.fromSize = sizeof(r.from);
+    r.flags = 0;
+    DWORD received = 0;
+    // Each receive starts with its event reset (issuing it resets it too), so
+    // a stop is never signalled on this event but on its own.
     WSAResetEvent(receiveEvent.get());
-    // Looked at again after the reset: a stop signalled just before it
-    // would otherwise be lost and the wait below would never end.
-    if (stopRequested) return;
-    int rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
-                         &overlapped, nullptr);
+    if (start.beforeReceive) start.beforeReceive();
+    const int rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &r.flags, reinterpret_cast<sockaddr*>(&r.from),
+                               &r.fromSize, &r.overlapped, nullptr);
     bool delivered = rc == 0;
     if (rc != 0 && WSAGetLastError() == WSA_IO_PENDING) {
-      receivePending = true;
-      WaitForSingleObject(receiveEvent.get(), INFINITE);
-      if (stopRequested) return;  // the receive may still be pending: the state's end settles it
-      delivered = WSAGetOverlappedResult(socket.get(), &overlapped, &received, FALSE, &flags) != FALSE;
-      receivePending = false;
+      r.pending = true;
+      if (!AwaitReceive()) break;
+      r.pending = false;
+      delivered = WSAGetOverlappedResult(socket.get(), &r.overlapped, &received, FALSE, &r.flags) != FALSE;
     }
-    if (stopRequested) return;
+    if (stopRequested) break;
     // A failed receive (say, an earlier datagram refused by its destination)
     // delivers nothing; the loop simply receives again.
-    if (delivered) HandleDatagram(static_cast<int>(received), from, sink);
+    if (delivered) HandleDatagram(static_cast<int>(received), start.sink);
+  }
+  SettleReceive();
+}
+
+// Until the pending receive has ended (true) or a stop is asked for (false).
+// The completion itself is looked at, not only the event, so neither a lost
+// nor a stale signal can leave the thread waiting on the wrong thing.
+bool MessageChannel::State::AwaitReceive() {
+  const HANDLE events[] = {stopEvent.get(), receiveEvent.get()};
+  for (;;) {
+    if (stopRequested) return false;
+    if (HasOverlappedIoCompleted(&slot->overlapped)) return true;
+    if (WaitForMultipleObjects(2, events, FALSE, kReceiveSliceMs) == WAIT_FAILED) Sleep(kPollMs);
   }
 }
 
-void MessageChannel::State::HandleDatagram(int length, const sockaddr_in& from, const MessageSink& sink) {
+// A receive still pending at the stop is cancelled and seen to end before
+// its slot may go.
+void MessageChannel::State::SettleReceive() {
+  if (!slot->pending) return;
+  CancelIoEx(reinterpret_cast<HANDLE>(socket.get()), &slot->overlapped);
+  const ULONGLONG end = GetTickCount64() + kSettleMs;
+  while (!HasOverlappedIoCompleted(&slot->overlapped)) {
+    if (GetTickCount64() >= end) return;  // still pending: the state keeps the slot alive
+    WaitForSingleObject(receiveEvent.get(), kPollMs);
+  }
+  slot->pending = false;
+}
+
+void MessageChannel::State::HandleDatagram(int length, const MessageSink& sink) {
   ++dispatched;
   msg::DispatchResult result;
   {
     std::lock_guard<CriticalSection> guard(lock);
-    result = core.Dispatch(reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(length),
-                           ToIpv4(from.sin_addr), ntohs(from.sin_port));
+    result = core.Dispatch(reinterpret_cast<const uint8_t*>(slot->buffer.data()), static_cast<size_t>(length),
+                           ToIpv4(slot->from.sin_addr), ntohs(slot->from.sin_port));
   }
   // No lock is held while sending or calling out.
   for (const msg::Outgoing& out : result.sends) Send(out.bytes, out.ip, out.port);
@@ -320,6 +363,7 @@ int MessageChannel::Register(const std::string& account, const std::string& serv
   {
     std::lock_guard<CriticalSection> guard(state_->lock);
     state_->core.SetOwnName(account);
+    state_->core.AskRegistration();
     request = state_->core.MakeOwnDatagram(msg::kMsgRegister);
   }
   if (!Request(request, [this] { return state_->registered.load() != 0; })) return 0;
@@ -359,6 +403,7 @@ void MessageChannel::SendLogout() {
   {
     std::lock_guard<CriticalSection> guard(state_->lock);
     notice = state_->core.MakeOwnDatagram(msg::kMsgLogout);
+    state_->core.WithdrawRegistration();
   }
   SendToServer(notice);
   state_->registered = 0;

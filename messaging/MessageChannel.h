@@ -80,6 +80,10 @@ class MessageChannel {
  protected:
   // Takes effect for a receive thread started afterwards.
   void SetMessageSink(MessageSink sink);
+  // Runs on the receive thread just before each receive is issued, from a
+  // thread started afterwards. Tests widen the gap between the thread's
+  // look at the stop and its receive with it.
+  void SetBeforeReceive(std::function<void()> hook);
   // The IPv4 addresses of this host's name, in the order the resolver gives
   // them; false when the name cannot be had or resolved.
   virtual bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses);
@@ -99,6 +103,7 @@ class MessageChannel {
 
   std::shared_ptr<State> state_;
   MessageSink sink_;
+  std::function<void()> beforeReceive_;
   UniqueHandle thread_;
 };
 

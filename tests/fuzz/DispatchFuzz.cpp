@@ -130,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<TaskLockRecord> asked;
 
   for (const Chunk& chunk : chunks) {
+    client.AskRegistration();  // so that every 103 reaches the record it replaces
     const DispatchResult result =
         client.Dispatch(chunk.bytes.data(), chunk.bytes.size(), chunk.sender.ip, chunk.sender.port);
     CheckClientResult(chunk, result);

@@ -35,6 +35,12 @@ class ChannelCoreTest : public ::testing::Test {
     return core.Dispatch(datagram.data(), datagram.size(), from, port);
   }
 
+  // Replies of the message server come from its port, from whichever of its
+  // addresses.
+  DispatchResult FromServer(const std::vector<uint8_t>& datagram) {
+    return core.Dispatch(datagram.data(), datagram.size(), kServer, kServerPort);
+  }
+
   static void ExpectNothing(const DispatchResult& result) {
     EXPECT_EQ(result.indicator, Indicator::kNone);
     EXPECT_TRUE(result.sends.empty());
@@ -53,7 +59,8 @@ class ChannelCoreTest : public ::testing::Test {
 TEST_F(ChannelCoreTest, DatagramsShorterThan72BytesDoNothing) {
   std::vector<uint8_t> registered = MakeDatagram(kMsgRegistered, Peer("server-says"));
   registered.resize(71);
-  ExpectNothing(Receive(registered));
+  core.AskRegistration();
+  ExpectNothing(FromServer(registered));
   EXPECT_EQ(core.ownRecord().name, "me");
 
   std::vector<uint8_t> alive = MakeDatagram(kMsgAliveCheck, PeerRecord{});
@@ -65,7 +72,8 @@ TEST_F(ChannelCoreTest, DatagramsShorterThan72BytesDoNothing) {
 TEST_F(ChannelCoreTest, RegisteredReplacesTheOwnRecord) {
   PeerRecord granted = Peer("me", 1);
   granted.entries[1] = AddressEntry{Ipv4{1, 2, 3, 4}, 99};
-  const DispatchResult result = Receive(MakeDatagram(kMsgRegistered, granted), kServer, 4568);
+  core.AskRegistration();
+  const DispatchResult result = FromServer(MakeDatagram(kMsgRegistered, granted));
   EXPECT_EQ(result.indicator, Indicator::kRegistered);
   EXPECT_EQ(result.value, 1);
   EXPECT_EQ(core.ownRecord(), granted);
@@ -76,12 +84,12 @@ TEST_F(ChannelCoreTest, PeerListRecordsAreListedWithoutObservedAddress) {
   PeerRecord listed = Peer("bob");
   listed.observedIp = Ipv4{8, 8, 8, 8};
   listed.observedPort = 53;
-  ExpectNothing(Receive(MakeDatagram(kMsgPeerList, listed), kServer));
+  ExpectNothing(FromServer(MakeDatagram(kMsgPeerList, listed)));
   ASSERT_EQ(core.peers().size(), 1u);
   EXPECT_TRUE(IsZero(core.peers().records()[0].observedIp));
   EXPECT_EQ(core.peers().records()[0].observedPort, 0);
 
-  const DispatchResult end = Receive(MakeDatagram(kMsgPeerListEnd, PeerRecord{}), kServer);
+  const DispatchResult end = FromServer(MakeDatagram(kMsgPeerListEnd, PeerRecord{}));
   EXPECT_EQ(end.indicator, Indicator::kPeerListComplete);
   EXPECT_EQ(end.value, 1);
 }
@@ -94,7 +102,7 @@ TEST_F(ChannelCoreTest, AliveCheckIsAnsweredToItsSender) {
 }
 
 TEST_F(ChannelCoreTest, ProbeFromServerAnswersEveryListedAddressAndLeavesPeersAlone) {
-  Receive(MakeDatagram(kMsgPeerList, Peer("bob", 3)), kServer);
+  FromServer(MakeDatagram(kMsgPeerList, Peer("bob", 3)));
   // The server is recognised by address alone, whatever its source port.
   const DispatchResult result = Receive(MakeDatagram(kMsgProbe, Peer("bob", 3)), kServer, 40000);
   ASSERT_EQ(result.sends.size(), 3u);
@@ -111,7 +119,7 @@ TEST_F(ChannelCoreTest, ProbeFromServerWithOversizedCountAnswersFiveAddresses) {
 }
 
 TEST_F(ChannelCoreTest, ProbeFromPeerNotesItsAddressOnceAndAnswersIt) {
-  Receive(MakeDatagram(kMsgPeerList, Peer("bob")), kServer);
+  FromServer(MakeDatagram(kMsgPeerList, Peer("bob")));
   const DispatchResult first = Receive(MakeDatagram(kMsgProbe, Peer("BOB")));
   ASSERT_EQ(first.sends.size(), 1u);
   ExpectOwnReply(first.sends[0], kMsgProbeAnswer, kPeerIp, kPeerPort);
@@ -130,7 +138,7 @@ TEST_F(ChannelCoreTest, ProbeFromPeerNotesItsAddressOnceAndAnswersIt) {
 }
 
 TEST_F(ChannelCoreTest, ProbeAnswerNotesThePeerAddressWithoutReplying) {
-  Receive(MakeDatagram(kMsgPeerList, Peer("bob")), kServer);
+  FromServer(MakeDatagram(kMsgPeerList, Peer("bob")));
   ExpectNothing(Receive(MakeDatagram(kMsgProbeAnswer, Peer("bob"))));
   EXPECT_EQ(core.peers().FindPeer("bob")->observedIp, kPeerIp);
   ExpectNothing(Receive(MakeDatagram(kMsgProbeAnswer, Peer("nobody"))));
@@ -149,9 +157,9 @@ TEST_F(ChannelCoreTest, PeerTextIsAcknowledgedAndHandedOnOnlyWithText) {
 }
 
 TEST_F(ChannelCoreTest, LockRecordsAreStoredByKeyAndTableEndIsSignalled) {
-  ExpectNothing(Receive(MakeDatagram(kMsgLockRecord, TaskLockRecord{"bob", "B", 7, "t1"})));
-  ExpectNothing(Receive(MakeDatagram(kMsgLockRecord, TaskLockRecord{"bob", "B2", 7, "t1"})));
-  ExpectNothing(Receive(MakeDatagram(kMsgLockRecord, TaskLockRecord{"amy", "A", 7, "t1"})));
+  ExpectNothing(FromServer(MakeDatagram(kMsgLockRecord, TaskLockRecord{"bob", "B", 7, "t1"})));
+  ExpectNothing(FromServer(MakeDatagram(kMsgLockRecord, TaskLockRecord{"bob", "B2", 7, "t1"})));
+  ExpectNothing(FromServer(MakeDatagram(kMsgLockRecord, TaskLockRecord{"amy", "A", 7, "t1"})));
   EXPECT_EQ(core.locks().size(), 2u);
 
   std::string holder;
@@ -162,7 +170,7 @@ TEST_F(ChannelCoreTest, LockRecordsAreStoredByKeyAndTableEndIsSignalled) {
   EXPECT_EQ(holder, "");
 
   // Only the code of the end marker is read.
-  const DispatchResult end = Receive(MakeDatagram(kMsgLockTableEnd, PeerRecord{}), kServer);
+  const DispatchResult end = FromServer(MakeDatagram(kMsgLockTableEnd, PeerRecord{}));
   EXPECT_EQ(end.indicator, Indicator::kLockTableComplete);
   EXPECT_EQ(end.value, 1);
 }
@@ -170,28 +178,28 @@ TEST_F(ChannelCoreTest, LockRecordsAreStoredByKeyAndTableEndIsSignalled) {
 TEST_F(ChannelCoreTest, CutOffLockAndResourceDatagramsAreIgnored) {
   std::vector<uint8_t> lock = MakeDatagram(kMsgLockRecord, TaskLockRecord{"bob", "", 7, "t1"});
   lock.resize(kLockDatagramSize - 1);
-  ExpectNothing(Receive(lock));
+  ExpectNothing(FromServer(lock));
   lock.resize(kShortDatagramSize);
-  ExpectNothing(Receive(lock));
+  ExpectNothing(FromServer(lock));
   EXPECT_EQ(core.locks().size(), 0u);
 
   std::vector<uint8_t> refused = MakeDatagram(kMsgLockRefused, TaskLockRecord{"bob", "", 7, "t1"});
   refused.resize(kShortDatagramSize);
-  ExpectNothing(Receive(refused));
+  ExpectNothing(FromServer(refused));
   EXPECT_EQ(core.holderName(), "");
 
   std::vector<uint8_t> answer = MakeDatagram(kMsgResourceAnswer, ResourceQuery{"p", "bob", "", "s"});
   answer.resize(kResourceDatagramSize - 1);
-  ExpectNothing(Receive(answer));
+  ExpectNothing(FromServer(answer));
 }
 
 TEST_F(ChannelCoreTest, LockChangeOutcomes) {
-  const DispatchResult done = Receive(MakeDatagram(kMsgLockChangeDone, PeerRecord{}), kServer);
+  const DispatchResult done = FromServer(MakeDatagram(kMsgLockChangeDone, PeerRecord{}));
   EXPECT_EQ(done.indicator, Indicator::kChangeResult);
   EXPECT_EQ(done.value, 1);
 
   const DispatchResult refused =
-      Receive(MakeDatagram(kMsgLockRefused, TaskLockRecord{"bob", "Bob", 7, "t1"}), kServer);
+      FromServer(MakeDatagram(kMsgLockRefused, TaskLockRecord{"bob", "Bob", 7, "t1"}));
   EXPECT_EQ(refused.indicator, Indicator::kChangeResult);
   EXPECT_EQ(refused.value, 2);
   EXPECT_EQ(core.holderName(), "bob");
@@ -201,11 +209,11 @@ TEST_F(ChannelCoreTest, LockChangeOutcomes) {
 TEST_F(ChannelCoreTest, ResourceAnswerIsFreeExactlyWhenTheAccountStartsWithZero) {
   std::vector<uint8_t> answer = MakeDatagram(kMsgResourceAnswer, ResourceQuery{"p", "", "", "s"});
   answer[4 + 41] = 'x';  // garbage after the terminator
-  DispatchResult result = Receive(answer, kServer);
+  DispatchResult result = FromServer(answer);
   EXPECT_EQ(result.indicator, Indicator::kResourceResult);
   EXPECT_EQ(result.value, 1);
 
-  result = Receive(MakeDatagram(kMsgResourceAnswer, ResourceQuery{"p", "bob", "", "s"}), kServer);
+  result = FromServer(MakeDatagram(kMsgResourceAnswer, ResourceQuery{"p", "bob", "", "s"}));
   EXPECT_EQ(result.indicator, Indicator::kResourceResult);
   EXPECT_EQ(result.value, 0);
 }
@@ -213,7 +221,7 @@ TEST_F(ChannelCoreTest, ResourceAnswerIsFreeExactlyWhenTheAccountStartsWithZero)
 TEST_F(ChannelCoreTest, OutgoingAndUnknownCodesAreIgnored) {
   for (uint32_t type : {101u, 102u, 107u, 111u, 201u, 202u, 204u, 211u, 0u, 300u}) {
     std::vector<uint8_t> datagram = MakeDatagram(type, TaskLockRecord{"bob", "", 1, "t"});
-    ExpectNothing(Receive(datagram, kServer));
+    ExpectNothing(FromServer(datagram));
   }
   EXPECT_EQ(core.locks().size(), 0u);
   EXPECT_EQ(core.peers().size(), 0u);
@@ -223,9 +231,63 @@ TEST_F(ChannelCoreTest, OutgoingAndUnknownCodesAreIgnored) {
 TEST_F(ChannelCoreTest, OversizedCountInOwnRecordIsSafe) {
   PeerRecord granted = Peer("me", 5);
   granted.count = 200;
-  Receive(MakeDatagram(kMsgRegistered, granted), kServer);
+  core.AskRegistration();
+  FromServer(MakeDatagram(kMsgRegistered, granted));
   EXPECT_TRUE(core.IsOwnAddress(Ipv4{10, 1, 1, 5}));
   EXPECT_FALSE(core.IsOwnAddress(Ipv4{10, 1, 1, 6}));
+}
+
+TEST_F(ChannelCoreTest, ServerRepliesCountOnlyFromTheServerPortWhicheverItsAddress) {
+  core.AskRegistration();
+  const struct {
+    const char* what;
+    std::vector<uint8_t> datagram;
+    Indicator indicator;  // kNone: the effect is a stored record
+  } replies[] = {
+      {"103", MakeDatagram(kMsgRegistered, Peer("mallory")), Indicator::kRegistered},
+      {"104", MakeDatagram(kMsgPeerList, Peer("me")), Indicator::kNone},
+      {"105", MakeDatagram(kMsgPeerListEnd, PeerRecord{}), Indicator::kPeerListComplete},
+      {"203", MakeDatagram(kMsgLockTableEnd, PeerRecord{}), Indicator::kLockTableComplete},
+      {"205", MakeDatagram(kMsgLockRecord, TaskLockRecord{"mallory", "", 7, "t1"}), Indicator::kNone},
+      {"206", MakeDatagram(kMsgLockChangeDone, PeerRecord{}), Indicator::kChangeResult},
+      {"207", MakeDatagram(kMsgLockRefused, TaskLockRecord{"mallory", "", 7, "t1"}), Indicator::kChangeResult},
+      {"213", MakeDatagram(kMsgResourceAnswer, ResourceQuery{"p", "", "", "s"}), Indicator::kResourceResult},
+  };
+  const PeerRecord own = core.ownRecord();
+  for (const auto& reply : replies) {
+    for (uint16_t port : {kPeerPort, static_cast<uint16_t>(kServerPort + 1)}) {
+      ExpectNothing(Receive(reply.datagram, kServer, port));
+      ExpectNothing(Receive(reply.datagram, kPeerIp, port));
+    }
+    EXPECT_EQ(core.ownRecord(), own) << reply.what;
+    EXPECT_EQ(core.peers().size(), 0u) << reply.what;
+    EXPECT_EQ(core.locks().size(), 0u) << reply.what;
+    EXPECT_EQ(core.holderName(), "") << reply.what;
+  }
+  // A server bound to all its addresses may answer from another of them.
+  for (const auto& reply : replies) {
+    EXPECT_EQ(Receive(reply.datagram, kPeerIp, kServerPort).indicator, reply.indicator) << reply.what;
+  }
+  EXPECT_EQ(core.ownRecord().name, "mallory");
+  EXPECT_EQ(core.peers().size(), 1u);
+  EXPECT_EQ(core.locks().size(), 1u);
+  EXPECT_EQ(core.holderName(), "mallory");
+}
+
+TEST_F(ChannelCoreTest, OnlyTheFirstRegisteredAfterARegistrationIsAskedCounts) {
+  const PeerRecord own = core.ownRecord();
+  ExpectNothing(FromServer(MakeDatagram(kMsgRegistered, Peer("unasked"))));
+  EXPECT_EQ(core.ownRecord(), own);
+
+  core.AskRegistration();
+  EXPECT_EQ(FromServer(MakeDatagram(kMsgRegistered, Peer("me"))).indicator, Indicator::kRegistered);
+  ExpectNothing(FromServer(MakeDatagram(kMsgRegistered, Peer("second"))));
+  EXPECT_EQ(core.ownRecord().name, "me");
+
+  core.AskRegistration();
+  core.WithdrawRegistration();  // logged out before any answer
+  ExpectNothing(FromServer(MakeDatagram(kMsgRegistered, Peer("late"))));
+  EXPECT_EQ(core.ownRecord().name, "me");
 }
 
 TEST(ChannelCoreOwnRecord, ListsTheFirstFourAddressesAndCutsTheName) {

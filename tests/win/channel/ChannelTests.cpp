@@ -3,6 +3,8 @@
 // Each test has its own fake-server address; peers live on 127.0.0.70-79.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <memory>
 
 #include "tests/win/channel/ChannelTestSupport.h"
@@ -389,6 +391,54 @@ TEST(ChannelLocks, ResourceAnswerIsFreeWhenItsAccountStartsWithZero) {
   auto freeAfterAll = AnswerNext(server, {noisy});
   EXPECT_EQ(1, channel.QueryResource("alice", "Alice", "P-1", "structure"));
   EXPECT_TRUE(freeAfterAll.get());
+}
+
+// Replies carry no request number: what keeps a stranger's datagram from
+// being taken for the server's answer is the port it comes from.
+TEST(ChannelLocks, RepliesFromAnotherPortNeitherRegisterNorAnswerARequest) {
+  FakeServer server(56);
+  ASSERT_TRUE(server.ok());
+  Endpoint mallory(72, 0), probe(71, 0);
+  ASSERT_TRUE(mallory.ok() && probe.ok());
+  RecordingChannel channel;
+  ASSERT_EQ(1, channel.Start(0));
+  const sockaddr_in at = ChannelAt(channel);
+  const PeerRecord own = channel.OwnRecord();
+  mallory.SendTo(at, Short(msg::kMsgRegistered, Peer("mallory", {})));
+  mallory.SendTo(at, Lock(msg::kMsgLockRecord, "mallory", 7, "t1"));
+  ASSERT_TRUE(Settle(probe, at));
+  EXPECT_FALSE(channel.IsRegistered());
+  EXPECT_EQ(own, channel.OwnRecord());
+  EXPECT_EQ(0u, channel.LockCount());
+
+  ASSERT_NO_FATAL_FAILURE(StartRegistered(channel, server, "alice"));
+  const struct {
+    const char* what;
+    std::vector<uint8_t> forged;  // dispatched while the request waits
+    std::vector<uint8_t> answer;  // the server's, after it
+    std::function<int()> request;
+    int expected;
+  } cases[] = {
+      {"claim", Lock(msg::kMsgLockRefused, "mallory", 7, "t1"), Short(msg::kMsgLockChangeDone),
+       [&] { return channel.RequestLockChange("alice", "Alice", 7, "t1", true); }, 1},
+      {"release", Short(msg::kMsgLockChangeDone), Lock(msg::kMsgLockRefused, "bob", 7, "t1"),
+       [&] { return channel.RequestLockChange("alice", "Alice", 7, "t1", false); }, 2},
+      {"resource", ResourceAnswer(""), ResourceAnswer("bob"),
+       [&] { return channel.QueryResource("alice", "Alice", "P-1", "structure"); }, 0},
+  };
+  for (const auto& c : cases) {
+    auto script = std::async(std::launch::async, [&] {
+      std::optional<Datagram> request = server.Receive();
+      if (!request) return false;
+      mallory.SendTo(at, c.forged);
+      const bool settled = Settle(probe, at);
+      server.SendTo(request->from, c.answer);
+      return settled;
+    });
+    EXPECT_EQ(c.expected, c.request()) << c.what;
+    EXPECT_TRUE(script.get()) << c.what;
+  }
+  EXPECT_EQ("bob", channel.HolderName());
 }
 
 TEST(ChannelLocks, LockQuestionsAreAnsweredFromTheTableTheServerFilled) {
