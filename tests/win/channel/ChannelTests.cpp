@@ -131,7 +131,8 @@ TEST(ChannelRegister, UnansweredRegistrationSendsFiveTimesAndALateAnswerStillCou
 }
 
 // The server's side of a registration whose lock table comes as `trickle`
-// records 50 ms apart, then 203; or, with `end` false, never comes at all.
+// records 20 ms apart, then 203; or, with `end` false, never comes at all.
+// The gap is far inside the 500 ms window, so a busy machine keeps it.
 std::future<bool> ServeSlowLockTable(FakeServer& server, const std::string& account, int trickle, bool end) {
   return std::async(std::launch::async, [&server, account, trickle, end] {
     std::optional<Datagram> hello = server.ReceiveType(msg::kMsgRegister);
@@ -141,7 +142,7 @@ std::future<bool> ServeSlowLockTable(FakeServer& server, const std::string& acco
     if (!request) return false;
     for (int i = 0; i < trickle; ++i) {
       server.SendTo(request->from, Lock(msg::kMsgLockRecord, "bob", 1, "t" + std::to_string(i)));
-      Sleep(50);
+      Sleep(20);
     }
     if (end) server.SendTo(request->from, Short(msg::kMsgLockTableEnd));
     return true;
@@ -155,7 +156,7 @@ TEST(ChannelRegister, TheLockTableRequestWaitsOnWhileRecordsArriveAndNeverDecide
     bool end;
     size_t requests;  // 202s the server sees
   } cases[] = {
-      {53, 24, true, 1},  // records over more than one window: no resend
+      {53, 60, true, 1},  // records over more than one window: no resend
       {54, 0, false, 5},  // unanswered: five sends, registered all the same
   };
   for (const auto& c : cases) {
@@ -208,15 +209,15 @@ TEST(ChannelPeerList, RecordsStillArrivingHoldBackTheResend) {
   ASSERT_EQ(1, channel.Start(0));
   channel.SetServerAddress(server.ip());
 
-  // Records trickle in over more than one 500 ms window, each well within
-  // one, so the request must wait on without sending again.
-  constexpr int kPeers = 24;
+  // Records trickle in over more than one 500 ms window, each far within
+  // one (20 ms apart), so the request must wait on without sending again.
+  constexpr int kPeers = 60;
   auto script = std::async(std::launch::async, [&server] {
     std::optional<Datagram> request = server.Receive();
     if (!request) return false;
     for (int i = 0; i < kPeers; ++i) {
       server.SendTo(request->from, Short(msg::kMsgPeerList, Peer("p" + std::to_string(i), {})));
-      Sleep(50);
+      Sleep(20);
     }
     server.SendTo(request->from, Short(msg::kMsgPeerListEnd));
     return true;

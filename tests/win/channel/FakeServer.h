@@ -21,7 +21,7 @@ namespace velmora::test {
 
 // Long enough that a slow Wine start never fails a test that works, short
 // enough that a broken one ends.
-constexpr int kReplyTimeoutMs = 5000;
+constexpr int kReplyTimeoutMs = 15000;
 // How long a test listens before it concludes that nothing was sent.
 constexpr int kQuietMs = 300;
 
