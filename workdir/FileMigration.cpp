@@ -57,6 +57,19 @@ struct StagedFileTraits {
 };
 using UniqueStagedFile = UniqueHandleT<std::wstring, StagedFileTraits>;
 
+// Size and time of last write first: they are cheap, and one entry always
+// agrees with itself, while the identity costs a volume query per file.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  WIN32_FILE_ATTRIBUTE_DATA x{}, y{};
+  if (GetFileAttributesExW(a.c_str(), GetFileExInfoStandard, &x) &&
+      GetFileAttributesExW(b.c_str(), GetFileExInfoStandard, &y) &&
+      (x.nFileSizeLow != y.nFileSizeLow || x.nFileSizeHigh != y.nFileSizeHigh ||
+       CompareFileTime(&x.ftLastWriteTime, &y.ftLastWriteTime) != 0)) {
+    return false;
+  }
+  return SameEntry(IdentityOf(a), IdentityOf(b));
+}
+
 class Migration {
  public:
   explicit Migration(const ReplaceQuestion& ask) : ask_(ask) {}
@@ -84,7 +97,7 @@ class Migration {
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
     // The source itself, reached through another path: already there.
-    if (SameEntry(IdentityOf(from), IdentityOf(to))) return true;
+    if (SameFile(from, to)) return true;
     if (!ask_(ReplaceQuestionText(step.destination, step.name))) return true;
     // Windows refuses to replace a read-only file; Wine would not, so the
     // rule is kept here for both.
@@ -92,9 +105,9 @@ class Migration {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
     if (!staged) staged = CopyBeside(from, to);
     if (!staged) return false;
-    if (!MoveFileExW(staged.get().c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return false;
-    }
+    // No write-through: until the rename is on disk the old file is what
+    // a crash leaves, and the source stays in the previous directory.
+    if (!MoveFileExW(staged.get().c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
     staged.release();
     return true;
   }
