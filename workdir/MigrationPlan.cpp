@@ -75,7 +75,7 @@ bool SameEntry(const std::optional<FileIdentity>& a, const std::optional<FileIde
 }
 
 std::wstring NotMigratedMessage(const std::wstring& previousDirectory, const std::vector<std::wstring>& left) {
-  std::wstring text = std::to_wstring(left.size()) + L" 个文件未能迁移到新的工作目录，仍保留在原目录 " +
+  std::wstring text = std::to_wstring(left.size()) + L" 个文件未能迁移到新的工作目录，仍保留在原目录\n" +
                       previousDirectory + L" 中：";
   for (size_t i = 0; i < left.size() && i < kNotMigratedListed; ++i) text += L"\n" + left[i];
   if (left.size() > kNotMigratedListed) text += L"\n……";

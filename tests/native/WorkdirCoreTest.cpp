@@ -143,7 +143,7 @@ TEST(MigrationIdentityTest, OnlyAKnownNonZeroIdentityProvesTheSameEntry) {
 }
 
 TEST(MigrationReportTest, MessageCountsTheFilesListsTheFirstFiveAndSaysWhereTheyAre) {
-  const std::wstring head = L" 个文件未能迁移到新的工作目录，仍保留在原目录 C:\\old\\temp 中：";
+  const std::wstring head = L" 个文件未能迁移到新的工作目录，仍保留在原目录\nC:\\old\\temp 中：";
   const struct {
     std::vector<std::wstring> left;
     std::wstring text;
