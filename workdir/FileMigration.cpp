@@ -120,7 +120,8 @@ class Migration {
     for (int attempt = 0; attempt < 100; ++attempt) {
       wchar_t name[64];
       swprintf(name, 64, L"~velmora-%lx-%x.tmp", GetCurrentProcessId(), next_++);
-      std::wstring staged = folder + name;
+      // The longer name may be what passes MAX_PATH.
+      std::wstring staged = LongForm(folder + name);
       if (CopyFileW(from.c_str(), staged.c_str(), TRUE)) return UniqueStagedFile(std::move(staged));
       const DWORD error = GetLastError();
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;  // not ours
