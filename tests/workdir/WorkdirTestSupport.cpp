@@ -1,9 +1,5 @@
 #include "tests/workdir/WorkdirTestSupport.h"
 
-#include <winioctl.h>
-
-#include <cstring>
-
 #include "common/Raii.h"
 #include "common/Text.h"
 #include "tools/uidriver/UiDriver.h"
@@ -122,40 +118,13 @@ void RemoveLink(const std::wstring& path) {
   }
 }
 
-// A mount-point reparse buffer: the target in NT form, then as shown.
-bool MakeJunction(const std::wstring& link, const std::wstring& target) {
-  if (!CreateDirectoryW(LongPath(link).c_str(), nullptr)) return false;
-  const std::wstring substitute = L"\\??\\" + target;
-  const USHORT substituteBytes = static_cast<USHORT>(substitute.size() * sizeof(wchar_t));
-  const USHORT printBytes = static_cast<USHORT>(target.size() * sizeof(wchar_t));
-  std::vector<BYTE> buffer(16 + substituteBytes + printBytes + 2 * sizeof(wchar_t));
-  auto put16 = [&](size_t at, USHORT value) { memcpy(&buffer[at], &value, sizeof(value)); };
-  const ULONG tag = IO_REPARSE_TAG_MOUNT_POINT;
-  memcpy(&buffer[0], &tag, sizeof(tag));
-  put16(4, static_cast<USHORT>(buffer.size() - 8));
-  put16(8, 0);
-  put16(10, substituteBytes);
-  put16(12, static_cast<USHORT>(substituteBytes + sizeof(wchar_t)));
-  put16(14, printBytes);
-  memcpy(&buffer[16], substitute.data(), substituteBytes);
-  memcpy(&buffer[16 + substituteBytes + sizeof(wchar_t)], target.data(), printBytes);
-  UniqueFile directory(CreateFileW(LongPath(link).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  DWORD returned = 0;
-  if (directory && DeviceIoControl(directory.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
-                                   static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
-    return true;
-  }
-  directory.reset();
-  RemoveDirectoryW(LongPath(link).c_str());
-  return false;
-}
-
 }  // namespace
 
 bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
-  if (MakeJunction(link, target)) return true;
-  if (!UnderWine()) return false;
+  if (!UnderWine()) {
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  }
   const std::wstring from = UnixPath(target), at = UnixPath(link);
   if (from.empty() || at.empty() || !StartUnixCommand(L"/bin/ln -s \"" + from + L"\" \"" + at + L"\"")) return false;
   return PollUntil([&] {

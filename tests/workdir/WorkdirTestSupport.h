@@ -26,9 +26,10 @@ void MakeTree(const std::wstring& root, const std::vector<std::pair<std::wstring
 std::map<std::wstring, std::string> ReadTree(const std::wstring& root);
 // Removes links, never what they point to.
 void RemoveTree(const std::wstring& root);
-// A junction at `link` to the directory `target` (full paths). Wine 8 has
-// no junctions; there a Unix symbolic link stands in, which Wine shows as a
-// reparse point the way Windows shows a junction. False when neither works.
+// A link at `link` to the directory `target` (full paths): a directory
+// symbolic link on Windows. Wine 8 makes neither junctions nor symbolic
+// links; there a Unix symbolic link stands in, which Wine shows as a
+// reparse point the way Windows shows a junction. False when it fails.
 bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
 std::wstring LongPath(const std::wstring& path);
 
