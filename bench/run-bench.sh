@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the channel benchmark under Wine against reference message servers it
-# starts on its own loopback addresses, then stops them.
+# starts on its own loopback addresses, then stops them; then the lock table
+# alone and the working-directory migration (no network).
 #   bench/run-bench.sh BUILD_DIR [--small] [benchmark options...]
 # BUILD_DIR is a cross build of either platform (build/i686 or build/x86_64,
 # see scripts/build-windows.sh) that has been built.
@@ -17,14 +18,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
 
 size=(--locks 10000 --rounds 20 --queries 20000 --blast 100000)
+migration_size=()
 if [ "${1:-}" = "--small" ]; then
   size=(--locks 300 --rounds 5 --queries 2000 --blast 5000)
+  migration_size=(--small)
   shift
 fi
 
 server_exe=$build/host-tools/tools/msgserver/velmora-msgserver
 bench_exe=$build/bin/velmora_channel_bench.exe
-for f in "$server_exe" "$bench_exe" "$build/bin/velmora_lock_bench.exe" "$build/wine-run.sh"; do
+for f in "$server_exe" "$bench_exe" "$build/bin/velmora_lock_bench.exe" "$build/bin/velmora_migration_bench.exe" \
+         "$build/wine-run.sh"; do
   [ -e "$f" ] || { echo "missing $f: build $build first" >&2; exit 2; }
 done
 
@@ -68,3 +72,6 @@ echo
 echo
 echo "Lock table alone (no channel, no sockets):"
 "$build/wine-run.sh" "$build/bin/velmora_lock_bench.exe"
+echo
+# Writes its trees under the prefix's temporary folder and removes them.
+"$build/wine-run.sh" "$build/bin/velmora_migration_bench.exe" "${migration_size[@]}"

@@ -1,6 +1,7 @@
 #include "workdir/WorkingDirectoryDialog.h"
 
 #include "common/Settings.h"
+#include "common/Text.h"
 #include "resources/resource.h"
 #include "workdir/FileMigration.h"
 #include "workdir/FolderBrowserDialog.h"
@@ -38,7 +39,15 @@ void WorkingDirectoryDialog::Accept() {
   // Exact test: a neighbour such as temp.txt must not stop temp being made.
   if (!DirectoryExists(current_)) CreateDirectoryW(FileApiPath(current_).c_str(), nullptr);
   StoreSettingValue(kTempFilePath, current_);
-  if (!previous_.empty() && PathExists(previous_)) CopyCheckedOutFiles(previous_, current_, 1, Window());
+  if (!previous_.empty() && PathExists(previous_)) {
+    const std::wstring previous = ToWide(previous_);
+    const MigrationReport report = CopyCheckedOutFiles(previous, ToWide(current_), Window());
+    // The new directory is already stored: what stayed behind must be told.
+    if (!report.notMigrated.empty()) {
+      ShowMessage(Window(), NotMigratedMessage(previous, report.notMigrated), kCaptionSystemPrompt,
+                  MB_OK | MB_ICONINFORMATION);
+    }
+  }
   End(IDOK);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "common/Raii.h"
 #include "common/Text.h"
 #include "resources/resource.h"
 #include "tests/workdir/WorkdirTestSupport.h"
@@ -230,6 +231,35 @@ TEST_F(WorkdirDialogTest, BrowsedChoiceIsCreatedStoredAndReceivesTheFiles) {
   EXPECT_EQ(ReadTree(L"C:\\data\\work\\temp"),
             (std::map<std::wstring, std::string>{{L"a.txt", "a"}, {L"CheckOut", "<dir>"}, {L"CheckOut\\q.dwg", "q"}}));
   EXPECT_EQ(ReadTree(L"C:\\data\\old\\temp").size(), 5u) << "the source stays";
+}
+
+// The new directory is stored before the copy, so a file that could not
+// follow is named in one message after it.
+TEST_F(WorkdirDialogTest, FilesLeftBehindAreNamedInOneMessageAfterTheCopy) {
+  MakeTree(kData, {{L"old\\", ""}, {L"old\\temp\\", ""}, {L"old\\temp\\a.txt", "a"},
+                   {L"old\\temp\\CheckOut\\", ""}, {L"old\\temp\\CheckOut\\held.dwg", "h"}});
+  SetTempFilePath(REG_SZ, std::string("C:\\data\\old\\temp", 17));
+  UniqueFile held(CreateFileW(L"C:\\data\\old\\temp\\CheckOut\\held.dwg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr));
+  ASSERT_TRUE(held);
+  ui_ = OnUiThread([] { return ShowWorkingDirectorySettings(); });
+  HWND dialog = Wait(kSettingsCaption);
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(BrowseToWork(dialog));
+  ASSERT_TRUE(ui::PressButton(dialog, IDOK));
+  std::optional<ui::MessageBoxInfo> box = ui::WaitForMessageBox(L"系统提示", kWaitMs, ui_->ThreadId());
+  ASSERT_TRUE(box);
+  EXPECT_EQ(box->text, L"1 个文件未能迁移到新的工作目录，仍保留在原目录\nC:\\data\\old\\temp 中：\nCheckOut\\held.dwg");
+  EXPECT_EQ(box->icon, ui::MessageIcon::Information);
+  EXPECT_EQ(box->buttonIds, std::vector<int>{IDOK});
+  EXPECT_EQ(StoredTempFilePath(), "C:\\data\\work\\temp") << "stored before the copy";
+  Snapshot(box->hwnd, L"not-migrated.bmp");
+  ASSERT_TRUE(ui::AnswerMessageBox(box->hwnd, IDOK));
+  EXPECT_EQ(ui_->Wait(kWaitMs), IDOK);
+  held.reset();
+  EXPECT_EQ(ReadTree(L"C:\\data\\work\\temp"),
+            (std::map<std::wstring, std::string>{{L"a.txt", "a"}, {L"CheckOut", "<dir>"}}));
+  EXPECT_EQ(ReadTree(L"C:\\data\\old\\temp").size(), 3u) << "the source stays";
 }
 
 TEST_F(WorkdirDialogTest, StoresNothingWhenTheChoiceIsUnchangedOrCancelled) {

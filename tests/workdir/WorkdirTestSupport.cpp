@@ -37,8 +37,12 @@ void MakeTree(const std::wstring& root, const std::vector<std::pair<std::wstring
 
 namespace {
 
-// Calls `visit(relative, isDirectory)` for every entry below root, parents
-// before children, without recursion (the trees may be very deep).
+enum class Kind { kFile, kDirectory, kLink };
+
+// Calls `visit(relative, kind)` for every entry below root, parents before
+// children, without recursion (the trees may be very deep). Links are
+// leaves: a loop must not be walked forever, nor a target removed through
+// its link.
 template <typename Visit>
 void Walk(const std::wstring& root, Visit visit) {
   std::vector<std::wstring> pending{L""};
@@ -53,20 +57,87 @@ void Walk(const std::wstring& root, Visit visit) {
       std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       std::wstring child = relative.empty() ? name : relative + L"\\" + name;
-      const bool dir = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      visit(child, dir);
-      if (dir) pending.push_back(child);
+      const Kind kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::kLink
+                        : (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::kDirectory
+                                                                                : Kind::kFile;
+      visit(child, kind);
+      if (kind == Kind::kDirectory) pending.push_back(child);
     } while (FindNextFileW(search.get(), &found));
+  }
+}
+
+bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// The Unix path Wine maps a Windows path to; the last part need not exist.
+std::wstring UnixPath(const std::wstring& path) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  auto toUnix = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+  if (!unix) return L"";
+  std::wstring wide = ToWide(unix, CP_UTF8);
+  HeapFree(GetProcessHeap(), 0, unix);
+  return wide;
+}
+
+// Starts a Unix program under Wine. Wine cannot wait for it, so the caller
+// polls for what it does.
+bool StartUnixCommand(const std::wstring& commandLine) {
+  std::wstring line = commandLine;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+bool Listed(const std::wstring& path) {
+  WIN32_FIND_DATAW found{};
+  UniqueFindHandle search(FindFirstFileW(LongPath(path).c_str(), &found));
+  return search.valid();
+}
+
+template <typename Done>
+bool PollUntil(Done done) {
+  for (DWORD waited = 0; waited < kWaitMs; waited += 20) {
+    if (done()) return true;
+    Sleep(20);
+  }
+  return done();
+}
+
+void RemoveLink(const std::wstring& path) {
+  if (RemoveDirectoryW(LongPath(path).c_str()) || DeleteFileW(LongPath(path).c_str())) return;
+  if (UnderWine() && StartUnixCommand(L"/bin/rm -f \"" + UnixPath(path) + L"\"")) {
+    PollUntil([&] { return !Listed(path); });
   }
 }
 
 }  // namespace
 
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
+  if (!UnderWine()) {
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  }
+  const std::wstring from = UnixPath(target), at = UnixPath(link);
+  if (from.empty() || at.empty() || !StartUnixCommand(L"/bin/ln -s \"" + from + L"\" \"" + at + L"\"")) return false;
+  return PollUntil([&] {
+    const DWORD attributes = GetFileAttributesW(LongPath(link).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  });
+}
+
 std::map<std::wstring, std::string> ReadTree(const std::wstring& root) {
   std::map<std::wstring, std::string> tree;
-  Walk(root, [&](const std::wstring& relative, bool dir) {
-    if (dir) {
-      tree[relative] = "<dir>";
+  Walk(root, [&](const std::wstring& relative, Kind kind) {
+    if (kind != Kind::kFile) {
+      tree[relative] = kind == Kind::kLink ? "<link>" : "<dir>";
       return;
     }
     std::string text(4096, '\0');
@@ -81,14 +152,22 @@ std::map<std::wstring, std::string> ReadTree(const std::wstring& root) {
 }
 
 void RemoveTree(const std::wstring& root) {
+  // A link to the tree is removed, never walked.
+  const DWORD attributes = GetFileAttributesW(LongPath(root).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    RemoveLink(root);
+    return;
+  }
   std::vector<std::wstring> dirs;
-  Walk(root, [&](const std::wstring& relative, bool dir) {
-    const std::wstring path = LongPath(root + L"\\" + relative);
-    if (dir) {
-      dirs.push_back(path);
+  Walk(root, [&](const std::wstring& relative, Kind kind) {
+    const std::wstring path = root + L"\\" + relative;
+    if (kind == Kind::kLink) {
+      RemoveLink(path);
+    } else if (kind == Kind::kDirectory) {
+      dirs.push_back(LongPath(path));
     } else {
-      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(path.c_str());
+      SetFileAttributesW(LongPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(LongPath(path).c_str());
     }
   });
   // Parents were found before their children: remove the other way round.

@@ -21,9 +21,16 @@ std::wstring FreshDirectory(const std::wstring& tag);
 // Relative paths; a trailing backslash makes a directory, anything else a
 // file holding the given text.
 void MakeTree(const std::wstring& root, const std::vector<std::pair<std::wstring, std::string>>& entries);
-// Relative path -> file text ("<dir>" for a directory); empty when missing.
+// Relative path -> file text ("<dir>" for a directory, "<link>" for a
+// junction or symbolic link, not followed); empty when missing.
 std::map<std::wstring, std::string> ReadTree(const std::wstring& root);
+// Removes links, never what they point to.
 void RemoveTree(const std::wstring& root);
+// A link at `link` to the directory `target` (full paths): a directory
+// symbolic link on Windows. Wine 8 makes neither junctions nor symbolic
+// links; there a Unix symbolic link stands in, which Wine shows as a
+// reparse point the way Windows shows a junction. False when it fails.
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
 std::wstring LongPath(const std::wstring& path);
 
 std::string Mb(const std::wstring& text);
