@@ -1,5 +1,8 @@
 #include "common/DialogHelpers.h"
 
+#include <utility>
+
+#include "common/Barrier.h"
 #include "common/Centring.h"
 #include "common/Text.h"
 #include "common/Module.h"
@@ -57,8 +60,10 @@ void CentreWindow(HWND window) {
 }
 
 INT_PTR ModalDialog::Run(HWND owner, int templateId) {
-  return DialogBoxParamW(ModuleHandle(), MAKEINTRESOURCEW(templateId), owner, &ModalDialog::Procedure,
-                         reinterpret_cast<LPARAM>(this));
+  const INT_PTR result = DialogBoxParamW(ModuleHandle(), MAKEINTRESOURCEW(templateId), owner,
+                                         &ModalDialog::Procedure, reinterpret_cast<LPARAM>(this));
+  if (fault_) std::rethrow_exception(std::exchange(fault_, nullptr));
+  return result;
 }
 
 INT_PTR CALLBACK ModalDialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -66,24 +71,43 @@ INT_PTR CALLBACK ModalDialog::Procedure(HWND window, UINT message, WPARAM wParam
     auto* self = reinterpret_cast<ModalDialog*>(lParam);
     SetWindowLongPtrW(window, GWLP_USERDATA, lParam);
     self->window_ = window;
-    return self->OnInitDialog();
   }
   auto* self = reinterpret_cast<ModalDialog*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self) return FALSE;
+  INT_PTR answer = FALSE;
+  std::exception_ptr fault;
+  const HRESULT hr = Barrier(
+      [&] {
+        answer = self->Dispatch(message, wParam, lParam);
+        return S_OK;
+      },
+      &fault);
+  if (SUCCEEDED(hr)) return answer;
+  // Unhandled, as far as the dialog manager knows; the dialog ends as if
+  // cancelled, and Run raises the first fault again once it is out of the
+  // system's frames.
+  if (!self->fault_) self->fault_ = fault;
+  EndDialog(window, IDCANCEL);
+  return FALSE;
+}
+
+INT_PTR ModalDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_INITDIALOG:
+      return OnInitDialog();
     case WM_COMMAND:
-      return self->OnCommand(LOWORD(wParam), HIWORD(wParam));
+      return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY:
-      return self->OnNotify(reinterpret_cast<NMHDR*>(lParam));
+      return OnNotify(reinterpret_cast<NMHDR*>(lParam));
     case WM_CLOSE:  // the close box
-      self->End(IDCANCEL);
+      End(IDCANCEL);
       return TRUE;
     case WM_NCDESTROY:
-      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-      self->window_ = nullptr;
+      SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+      window_ = nullptr;
       return FALSE;
     default:
-      return self->OnMessage(message, wParam, lParam);
+      return OnMessage(message, wParam, lParam);
   }
 }
 

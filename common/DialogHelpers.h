@@ -1,11 +1,12 @@
 // What every dialog of the control needs: a modal dialog whose procedure
-// reaches its C++ object through GWLP_USERDATA, message boxes with the
-// system's captions, control texts in the thread's ANSI code page, and the
-// centring rule.
+// reaches its C++ object through GWLP_USERDATA and lets no exception out,
+// message boxes with the system's captions, control texts in the thread's
+// ANSI code page, and the centring rule.
 #pragma once
 
 #include <windows.h>
 
+#include <exception>
 #include <string>
 
 namespace velmora {
@@ -35,7 +36,10 @@ class ModalDialog {
   ModalDialog& operator=(const ModalDialog&) = delete;
   virtual ~ModalDialog() = default;
 
-  // IDOK, IDCANCEL, or -1 when the dialog could not be created.
+  // IDOK, IDCANCEL, or -1 when the dialog could not be created. A handler
+  // that throws ends the dialog as if cancelled (no exception may pass
+  // through the system's dialog code); Run then throws that exception to
+  // its caller, so a fault never reads as the user's Cancel.
   INT_PTR Run(HWND owner, int templateId);
   HWND Window() const { return window_; }
 
@@ -53,7 +57,9 @@ class ModalDialog {
 
  private:
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   HWND window_ = nullptr;
+  std::exception_ptr fault_;
 };
 
 }  // namespace velmora
