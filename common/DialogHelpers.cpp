@@ -1,5 +1,6 @@
 #include "common/DialogHelpers.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/Barrier.h"
@@ -32,7 +33,42 @@ std::string GetControlText(HWND dialog, int controlId) {
   return ToMultiByte(text.data(), n);
 }
 
+SecretText GetSecretControlText(HWND dialog, int controlId) {
+  HWND control = GetDlgItem(dialog, controlId);
+  if (!control) return {};
+  const int length = GetWindowTextLengthW(control);
+  if (length <= 0) return {};
+  SecretWideText text;
+  wchar_t* buffer = text.Overwrite(static_cast<size_t>(length) + 1);
+  const int n = GetWindowTextW(control, buffer, length + 1);
+  return ToSecretMultiByte(buffer, n);
+}
+
 namespace {
+
+// A password edit keeps its text in a buffer of its own until it is
+// destroyed, and frees it unwiped. The text is overwritten in place, a
+// piece at a time from a buffer on the stack (no allocation that could
+// fail), then the edit is emptied. Called by user32: throws nothing.
+BOOL CALLBACK WipePasswordEdit(HWND child, LPARAM) noexcept {
+  wchar_t className[8] = {};
+  if (!GetClassNameW(child, className, 8) || lstrcmpiW(className, L"Edit") != 0) return TRUE;
+  if (!(GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD)) return TRUE;
+  constexpr int kPiece = 64;
+  wchar_t filler[kPiece + 1];
+  const int length = GetWindowTextLengthW(child);
+  for (int at = 0; at < length; at += kPiece) {
+    const int n = std::min(kPiece, length - at);
+    std::fill_n(filler, n, L'*');
+    filler[n] = L'\0';
+    SendMessageW(child, EM_SETSEL, static_cast<WPARAM>(at), static_cast<LPARAM>(at + n));
+    SendMessageW(child, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(filler));
+  }
+  SendMessageW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  SendMessageW(child, EM_EMPTYUNDOBUFFER, 0, 0);
+  return TRUE;
+}
+
 Box ToBox(const RECT& r) { return Box{r.left, r.top, r.right, r.bottom}; }
 }  // namespace
 
@@ -102,6 +138,9 @@ INT_PTR ModalDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:  // the close box
       End(IDCANCEL);
       return TRUE;
+    case WM_DESTROY:  // the children still exist
+      EnumChildWindows(window_, &WipePasswordEdit, 0);
+      return OnMessage(message, wParam, lParam);
     case WM_NCDESTROY:
       SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
       window_ = nullptr;

@@ -9,6 +9,8 @@
 #include <exception>
 #include <string>
 
+#include "common/SecretText.h"
+
 namespace velmora {
 
 // Captions of the control's message boxes.
@@ -22,6 +24,8 @@ int ShowMessage(HWND owner, const std::wstring& text, const wchar_t* caption, UI
 // Control texts as the object's multibyte text.
 void SetControlText(HWND dialog, int controlId, const std::string& text);
 std::string GetControlText(HWND dialog, int controlId);
+// A password edit's text, with no plain copy left on the way.
+SecretText GetSecretControlText(HWND dialog, int controlId);
 
 // Centres on the owner, or on the work area when the owner is missing,
 // hidden or minimised; then keeps the window inside the work area.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <string_view>
 
 #include "appserver/Queries.h"
 #include "appserver/ServerCall.h"
@@ -29,7 +30,7 @@ enum class WhenEmpty {
   Null,         // S_OK with a null BSTR
 };
 
-HRESULT GetText(const std::string& field, WhenEmpty rule, BSTR* out) {
+HRESULT GetText(std::string_view field, WhenEmpty rule, BSTR* out) {
   if (!out) return S_OK;
   *out = nullptr;
   if (!field.empty()) return ToBstr(field, out);
@@ -179,7 +180,7 @@ STDMETHODIMP VelmoraCtl::get_UserName(BSTR* pVal) {
   return Barrier([&] { return GetText(state_.UserName, WhenEmpty::Fail, pVal); });
 }
 STDMETHODIMP VelmoraCtl::get_Password(BSTR* pVal) {
-  return Barrier([&] { return GetText(state_.Password, WhenEmpty::Fail, pVal); });
+  return Barrier([&] { return GetText(state_.Password.view(), WhenEmpty::Fail, pVal); });
 }
 STDMETHODIMP VelmoraCtl::get_Computer(BSTR* p) {
   return Barrier([&] { return GetText(state_.Computer, WhenEmpty::Fail, p); });
@@ -330,8 +331,8 @@ STDMETHODIMP VelmoraCtl::ChangePassword() {
   return Barrier([&]() -> HRESULT {
     IDispatch* self = static_cast<IVelmoraCtl*>(this);
     return RunPasswordChange(GetActiveWindow(), state_.UserID, &state_.Password,
-                             [self](const std::string& user, const std::string& oldPassword,
-                                    const std::string& newPassword) {
+                             [self](const std::string& user, const SecretText& oldPassword,
+                                    const SecretText& newPassword) {
                                return appserver::SetPassword(self, user, oldPassword, newPassword);
                              });
   });

@@ -301,7 +301,7 @@ TEST_F(LoginSession, ChangePasswordReachesTheServer) {
   Start([&](IVelmoraCtl* control) {
     Login(control);
     changed = control->ChangePassword();
-    password = VelmoraCtl::FromInterface(control)->State().Password;
+    password = VelmoraCtl::FromInterface(control)->State().Password.view();
   });
   Submit(L"zhangwei", L"zw2026");
   HWND dialog = ui::WaitForWindow(L"修改密码", kWaitMs, L"#32770", ui_->ThreadId());
