@@ -19,9 +19,9 @@ static_assert(sizeof(Header) <= kHeader);
 
 void* DataOf(Header* header) { return reinterpret_cast<char*>(header) + kHeader; }
 Header* HeaderOf(void* data) { return reinterpret_cast<Header*>(static_cast<char*>(data) - kHeader); }
-constexpr size_t kCounted = 0x636f756e74;  // "count"
-constexpr size_t kPlain = 0x706c61696e;    // "plain"
-constexpr size_t kKept = 0x6b657074;       // "kept"
+constexpr size_t kCounted = 0x636f756e;  // "coun"
+constexpr size_t kPlain = 0x706c6169;    // "plai"
+constexpr size_t kKept = 0x6b657074;     // "kept"
 
 std::atomic<void*> g_heap{nullptr};
 std::atomic<DWORD> g_armedThread{0};
