@@ -2,6 +2,7 @@
 
 #include <wrl/client.h>
 
+#include <array>
 #include <vector>
 
 #include "common/Text.h"
@@ -46,7 +47,7 @@ HRESULT RunContextQuery(IDispatch* control, LONG code, std::initializer_list<con
   if (!control) return E_POINTER;
   ComPtr<IAppServer> server;
   RETURN_IF_FAILED(CreateServer(server));
-  UniqueVariant arguments;
+  SecretVariant arguments;
   arguments.reset(MakeArgumentArray(args));
   if (arguments.type() == VT_EMPTY) return E_INVALIDARG;
   UniqueVariant caller;
@@ -62,7 +63,7 @@ HRESULT RunPlainQuery(const std::string& first, LONG code, std::initializer_list
   if (first.empty()) return E_UNEXPECTED;
   ComPtr<IAppServer> server;
   RETURN_IF_FAILED(CreateServer(server));
-  UniqueVariant arguments;
+  SecretVariant arguments;
   arguments.reset(MakeArgumentArray(args));
   if (arguments.type() == VT_EMPTY) return E_INVALIDARG;
   VARIANT caller;
@@ -73,15 +74,14 @@ HRESULT RunPlainQuery(const std::string& first, LONG code, std::initializer_list
   return AsRecordset(*result.get(), recordset);
 }
 
-// Owns the argument VARIANTs of one command.
+// Owns the argument VARIANTs of one command. Taking them over allocates
+// nothing, so no argument is lost when memory runs out.
 struct Args {
-  std::vector<UniqueVariant> values;
+  static constexpr size_t kMost = 6;  // the widest command, 154
+  std::array<SecretVariant, kMost> values;
   explicit Args(std::initializer_list<VARIANT> list) {
-    values.reserve(list.size());
-    for (const VARIANT& v : list) {
-      values.emplace_back();
-      values.back().reset(v);
-    }
+    size_t i = 0;
+    for (const VARIANT& v : list) values.at(i++).reset(v);
   }
   const VARIANT* operator[](size_t i) const { return values[i].get(); }
 };
@@ -90,19 +90,23 @@ struct Args {
 
 // ---- building blocks --------------------------------------------------------
 
-VARIANT TextArg(const std::string* text) {
+VARIANT TextArg(std::string_view text) {
+  BSTR b = nullptr;
+  const HRESULT hr = ToBstr(text, &b);
+  if (FAILED(hr)) return ErrorVariant(hr);
   VARIANT v;
   VariantInit(&v);
-  if (!text) return v;
-  BSTR b = nullptr;
-  const HRESULT hr = ToBstr(*text, &b);
-  if (FAILED(hr)) return ErrorVariant(hr);
   V_VT(&v) = VT_BSTR;
   V_BSTR(&v) = b;
   return v;
 }
 
-VARIANT TextArg(const std::string& text) { return TextArg(&text); }
+VARIANT TextArg(const std::string* text) {
+  if (text) return TextArg(std::string_view(*text));
+  VARIANT v;
+  VariantInit(&v);
+  return v;
+}
 
 VARIANT IntArg(LONG value) {
   VARIANT v;
@@ -297,18 +301,18 @@ HRESULT QueryAssignedFunctions(IDispatch* control, const std::string& userId, ID
   return RunContextQuery(control, kAssignedFunctions, {a[0]}, recordset);
 }
 
-HRESULT CheckAccount(const std::string& account, const std::string& password, IDispatch** recordset) {
-  const Args a{TextArg(account), TextArg(password)};
+HRESULT CheckAccount(const std::string& account, const SecretText& password, IDispatch** recordset) {
+  const Args a{TextArg(account), TextArg(password.view())};
   return RunPlainQuery(account, kCheckAccount, {a[0], a[1]}, recordset);
 }
 
-HRESULT SetPassword(IDispatch* control, const std::string& userId, const std::string& oldPassword,
-                    const std::string& newPassword) {
+HRESULT SetPassword(IDispatch* control, const std::string& userId, const SecretText& oldPassword,
+                    const SecretText& newPassword) {
   if (!control) return E_POINTER;
   ComPtr<IAppServer> server;
   RETURN_IF_FAILED(CreateServer(server));
-  const Args a{TextArg(userId), TextArg(oldPassword), TextArg(newPassword)};
-  UniqueVariant arguments;
+  const Args a{TextArg(userId), TextArg(oldPassword.view()), TextArg(newPassword.view())};
+  SecretVariant arguments;
   arguments.reset(MakeArgumentArray({a[0], a[1], a[2]}));
   if (arguments.type() == VT_EMPTY) return E_INVALIDARG;
   UniqueVariant caller;

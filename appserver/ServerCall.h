@@ -10,8 +10,10 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "common/Raii.h"
+#include "common/SecretText.h"
 
 namespace velmora::appserver {
 
@@ -41,7 +43,7 @@ enum Command : LONG {
 
 // VT_BSTR of the text; VT_EMPTY when there is no text at all (null).
 VARIANT TextArg(const std::string* text);
-VARIANT TextArg(const std::string& text);
+VARIANT TextArg(std::string_view text);
 VARIANT IntArg(LONG value);
 // VT_ARRAY|VT_VARIANT of copies of `values`, lower bound 0; the list ends at
 // the first VT_EMPTY value. VT_EMPTY when the array cannot be made.
@@ -74,11 +76,13 @@ HRESULT ReadColumnUInt(IDispatch* fields, const char* name, LONG* target);
 HRESULT ToVariantBool(VARIANT* value, VARIANT_BOOL* target);
 
 // ---- one wrapper per command -----------------------------------------------
+// Every argument text, and its copy in the argument array, is wiped before
+// it is freed: passwords travel among them.
 
 HRESULT QueryAssignedFunctions(IDispatch* control, const std::string& userId, IDispatch** recordset);
-HRESULT CheckAccount(const std::string& account, const std::string& password, IDispatch** recordset);
-HRESULT SetPassword(IDispatch* control, const std::string& userId, const std::string& oldPassword,
-                    const std::string& newPassword);
+HRESULT CheckAccount(const std::string& account, const SecretText& password, IDispatch** recordset);
+HRESULT SetPassword(IDispatch* control, const std::string& userId, const SecretText& oldPassword,
+                    const SecretText& newPassword);
 HRESULT QueryProjectRoles(IDispatch* control, const std::string& userId, const std::string& projectId,
                           IDispatch** recordset);
 HRESULT QueryTaskRoles(IDispatch* control, const std::string& userId, const std::string& taskId,

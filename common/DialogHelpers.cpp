@@ -1,5 +1,9 @@
 #include "common/DialogHelpers.h"
 
+#include <algorithm>
+#include <utility>
+
+#include "common/Barrier.h"
 #include "common/Centring.h"
 #include "common/Text.h"
 #include "common/Module.h"
@@ -29,7 +33,42 @@ std::string GetControlText(HWND dialog, int controlId) {
   return ToMultiByte(text.data(), n);
 }
 
+SecretText GetSecretControlText(HWND dialog, int controlId) {
+  HWND control = GetDlgItem(dialog, controlId);
+  if (!control) return {};
+  const int length = GetWindowTextLengthW(control);
+  if (length <= 0) return {};
+  SecretWideText text;
+  wchar_t* buffer = text.Overwrite(static_cast<size_t>(length) + 1);
+  const int n = GetWindowTextW(control, buffer, length + 1);
+  return ToSecretMultiByte(buffer, n);
+}
+
 namespace {
+
+// A password edit keeps its text in a buffer of its own until it is
+// destroyed, and frees it unwiped. The text is overwritten in place, a
+// piece at a time from a buffer on the stack (no allocation that could
+// fail), then the edit is emptied. Called by user32: throws nothing.
+BOOL CALLBACK WipePasswordEdit(HWND child, LPARAM) noexcept {
+  wchar_t className[8] = {};
+  if (!GetClassNameW(child, className, 8) || lstrcmpiW(className, L"Edit") != 0) return TRUE;
+  if (!(GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD)) return TRUE;
+  constexpr int kPiece = 64;
+  wchar_t filler[kPiece + 1];
+  const int length = GetWindowTextLengthW(child);
+  for (int at = 0; at < length; at += kPiece) {
+    const int n = std::min(kPiece, length - at);
+    std::fill_n(filler, n, L'*');
+    filler[n] = L'\0';
+    SendMessageW(child, EM_SETSEL, static_cast<WPARAM>(at), static_cast<LPARAM>(at + n));
+    SendMessageW(child, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(filler));
+  }
+  SendMessageW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  SendMessageW(child, EM_EMPTYUNDOBUFFER, 0, 0);
+  return TRUE;
+}
+
 Box ToBox(const RECT& r) { return Box{r.left, r.top, r.right, r.bottom}; }
 }  // namespace
 
@@ -57,8 +96,10 @@ void CentreWindow(HWND window) {
 }
 
 INT_PTR ModalDialog::Run(HWND owner, int templateId) {
-  return DialogBoxParamW(ModuleHandle(), MAKEINTRESOURCEW(templateId), owner, &ModalDialog::Procedure,
-                         reinterpret_cast<LPARAM>(this));
+  const INT_PTR result = DialogBoxParamW(ModuleHandle(), MAKEINTRESOURCEW(templateId), owner,
+                                         &ModalDialog::Procedure, reinterpret_cast<LPARAM>(this));
+  if (fault_) std::rethrow_exception(std::exchange(fault_, nullptr));
+  return result;
 }
 
 INT_PTR CALLBACK ModalDialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -66,24 +107,46 @@ INT_PTR CALLBACK ModalDialog::Procedure(HWND window, UINT message, WPARAM wParam
     auto* self = reinterpret_cast<ModalDialog*>(lParam);
     SetWindowLongPtrW(window, GWLP_USERDATA, lParam);
     self->window_ = window;
-    return self->OnInitDialog();
   }
   auto* self = reinterpret_cast<ModalDialog*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self) return FALSE;
+  INT_PTR answer = FALSE;
+  std::exception_ptr fault;
+  const HRESULT hr = Barrier(
+      [&] {
+        answer = self->Dispatch(message, wParam, lParam);
+        return S_OK;
+      },
+      &fault);
+  if (SUCCEEDED(hr)) return answer;
+  // Unhandled, as far as the dialog manager knows; the dialog ends as if
+  // cancelled, and Run raises the first fault again once it is out of the
+  // system's frames.
+  if (!self->fault_) self->fault_ = fault;
+  EndDialog(window, IDCANCEL);
+  return FALSE;
+}
+
+INT_PTR ModalDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_INITDIALOG:
+      return OnInitDialog();
     case WM_COMMAND:
-      return self->OnCommand(LOWORD(wParam), HIWORD(wParam));
+      return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY:
-      return self->OnNotify(reinterpret_cast<NMHDR*>(lParam));
+      return OnNotify(reinterpret_cast<NMHDR*>(lParam));
     case WM_CLOSE:  // the close box
-      self->End(IDCANCEL);
+      End(IDCANCEL);
       return TRUE;
+    case WM_DESTROY:  // the children still exist
+      EnumChildWindows(window_, &WipePasswordEdit, 0);
+      return OnMessage(message, wParam, lParam);
     case WM_NCDESTROY:
-      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-      self->window_ = nullptr;
+      SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+      window_ = nullptr;
       return FALSE;
     default:
-      return self->OnMessage(message, wParam, lParam);
+      return OnMessage(message, wParam, lParam);
   }
 }
 

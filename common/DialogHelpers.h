@@ -1,12 +1,15 @@
 // What every dialog of the control needs: a modal dialog whose procedure
-// reaches its C++ object through GWLP_USERDATA, message boxes with the
-// system's captions, control texts in the thread's ANSI code page, and the
-// centring rule.
+// reaches its C++ object through GWLP_USERDATA and lets no exception out,
+// message boxes with the system's captions, control texts in the thread's
+// ANSI code page, and the centring rule.
 #pragma once
 
 #include <windows.h>
 
+#include <exception>
 #include <string>
+
+#include "common/SecretText.h"
 
 namespace velmora {
 
@@ -21,6 +24,8 @@ int ShowMessage(HWND owner, const std::wstring& text, const wchar_t* caption, UI
 // Control texts as the object's multibyte text.
 void SetControlText(HWND dialog, int controlId, const std::string& text);
 std::string GetControlText(HWND dialog, int controlId);
+// A password edit's text, with no plain copy left on the way.
+SecretText GetSecretControlText(HWND dialog, int controlId);
 
 // Centres on the owner, or on the work area when the owner is missing,
 // hidden or minimised; then keeps the window inside the work area.
@@ -35,7 +40,10 @@ class ModalDialog {
   ModalDialog& operator=(const ModalDialog&) = delete;
   virtual ~ModalDialog() = default;
 
-  // IDOK, IDCANCEL, or -1 when the dialog could not be created.
+  // IDOK, IDCANCEL, or -1 when the dialog could not be created. A handler
+  // that throws ends the dialog as if cancelled (no exception may pass
+  // through the system's dialog code); Run then throws that exception to
+  // its caller, so a fault never reads as the user's Cancel.
   INT_PTR Run(HWND owner, int templateId);
   HWND Window() const { return window_; }
 
@@ -53,7 +61,9 @@ class ModalDialog {
 
  private:
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   HWND window_ = nullptr;
+  std::exception_ptr fault_;
 };
 
 }  // namespace velmora

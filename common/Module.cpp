@@ -59,6 +59,8 @@ HRESULT ModuleTypeInfo(REFGUID guid, ITypeInfo** borrowed) {
       return S_OK;
     }
   }
+  // Room first: a failed allocation must not strand the reference.
+  g_typeInfos->reserve(g_typeInfos->size() + 1);
   ITypeInfo* info = nullptr;
   HRESULT hr = g_typeLib->GetTypeInfoOfGuid(guid, &info);
   if (FAILED(hr)) return hr;

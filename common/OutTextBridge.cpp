@@ -1,6 +1,7 @@
 #include "common/OutTextBridge.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace velmora {
 
@@ -11,10 +12,12 @@ OutTextBridge::OutTextBridge(ITypeInfo* typeInfo, DISPID id, WORD flags, DISPPAR
   const WORD functions = attr->cFuncs;
   typeInfo->ReleaseTypeAttr(attr);
   for (WORD i = 0; i < functions; ++i) {
-    FUNCDESC* desc = nullptr;
-    if (FAILED(typeInfo->GetFuncDesc(i, &desc))) continue;
+    FUNCDESC* raw = nullptr;
+    if (FAILED(typeInfo->GetFuncDesc(i, &raw))) continue;
+    // Given back however Bridge ends: it allocates.
+    auto release = [typeInfo](FUNCDESC* desc) { typeInfo->ReleaseFuncDesc(desc); };
+    std::unique_ptr<FUNCDESC, decltype(release)> desc(raw, release);
     if (desc->memid == id && desc->invkind == INVOKE_FUNC) Bridge(*desc);
-    typeInfo->ReleaseFuncDesc(desc);
   }
 }
 

@@ -108,27 +108,33 @@ class UniqueBstr : public UniqueHandleT<BSTR, BstrTraits> {
   UINT length() const { return get() ? SysStringLen(get()) : 0; }
 };
 
+// How a VARIANT owner lets go of its value.
+struct VariantClearTraits {
+  static void clear(VARIANT* v) { VariantClear(v); }
+};
+
 // A VARIANT owned by us: cleared on reset and destruction; release() hands
 // the value over (the caller then clears it).
-class UniqueVariant {
+template <typename Traits>
+class BasicUniqueVariant {
  public:
-  UniqueVariant() { VariantInit(&v_); }
-  UniqueVariant(const UniqueVariant&) = delete;
-  UniqueVariant& operator=(const UniqueVariant&) = delete;
-  UniqueVariant(UniqueVariant&& o) noexcept : v_(o.release()) {}
-  UniqueVariant& operator=(UniqueVariant&& o) noexcept {
+  BasicUniqueVariant() { VariantInit(&v_); }
+  BasicUniqueVariant(const BasicUniqueVariant&) = delete;
+  BasicUniqueVariant& operator=(const BasicUniqueVariant&) = delete;
+  BasicUniqueVariant(BasicUniqueVariant&& o) noexcept : v_(o.release()) {}
+  BasicUniqueVariant& operator=(BasicUniqueVariant&& o) noexcept {
     if (this != &o) reset(o.release());
     return *this;
   }
-  ~UniqueVariant() { VariantClear(&v_); }
+  ~BasicUniqueVariant() { Traits::clear(&v_); }
 
   VARIANT* get() { return &v_; }
   const VARIANT* get() const { return &v_; }
   VARTYPE type() const { return V_VT(&v_); }
-  VARIANT* put() { VariantClear(&v_); return &v_; }
+  VARIANT* put() { Traits::clear(&v_); return &v_; }
   // Takes ownership of `value` (a VARIANT nobody else will clear).
-  void reset(const VARIANT& value) { VariantClear(&v_); v_ = value; }
-  void reset() { VariantClear(&v_); }
+  void reset(const VARIANT& value) { Traits::clear(&v_); v_ = value; }
+  void reset() { Traits::clear(&v_); }
   VARIANT release() {
     VARIANT out = v_;
     VariantInit(&v_);
@@ -138,6 +144,7 @@ class UniqueVariant {
  private:
   VARIANT v_;
 };
+using UniqueVariant = BasicUniqueVariant<VariantClearTraits>;
 
 // The elements of a one-dimensional SAFEARRAY, locked for as long as the
 // view lives. ok() is false when the array is null, not one-dimensional,
@@ -170,6 +177,33 @@ class SafeArrayView {
   size_t size_ = 0;
 };
 using UniqueIdList = UniqueHandleT<LPITEMIDLIST, IdListTraits>;
+
+// Texts that may hold a password are wiped before they are freed: the
+// automation cache hands freed strings out again as they are.
+inline void WipeBstr(BSTR text) {
+  if (text) SecureZeroMemory(text, SysStringByteLen(text));
+}
+// The texts a VARIANT owns: a BSTR, or those of a one-dimensional array of
+// BSTRs or VARIANTs (arguments travel as such arrays). References are not
+// the VARIANT's own and are left alone.
+inline void WipeVariantText(VARIANT* v) {
+  if (V_VT(v) == VT_BSTR) {
+    WipeBstr(V_BSTR(v));
+  } else if (V_VT(v) == (VT_ARRAY | VT_BSTR)) {
+    SafeArrayView<BSTR> texts(V_ARRAY(v));
+    if (texts.ok()) for (BSTR text : texts) WipeBstr(text);
+  } else if (V_VT(v) == (VT_ARRAY | VT_VARIANT)) {
+    SafeArrayView<VARIANT> elements(V_ARRAY(v));
+    if (elements.ok()) for (VARIANT& element : elements) WipeVariantText(&element);
+  }
+}
+struct SecretVariantTraits {
+  static void clear(VARIANT* v) {
+    WipeVariantText(v);
+    VariantClear(v);
+  }
+};
+using SecretVariant = BasicUniqueVariant<SecretVariantTraits>;
 
 // A window's DC from GetDC/GetWindowDC, given back with ReleaseDC.
 class WindowDc {

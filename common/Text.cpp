@@ -20,6 +20,15 @@ std::string ToMultiByte(const wchar_t* text, int length, UINT codePage) {
   return out;
 }
 
+SecretText ToSecretMultiByte(const wchar_t* text, int length, UINT codePage) {
+  SecretText out;
+  if (!text || length <= 0) return out;
+  int bytes = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return out;
+  WideCharToMultiByte(codePage, 0, text, length, out.Overwrite(static_cast<size_t>(bytes)), bytes, nullptr, nullptr);
+  return out;
+}
+
 std::string ToMultiByte(BSTR text) {
   return text ? ToMultiByte(text, static_cast<int>(SysStringLen(text))) : std::string();
 }
@@ -39,7 +48,7 @@ std::wstring ToWide(const std::string& text, UINT codePage) {
   return out;
 }
 
-HRESULT ToBstr(const std::string& text, BSTR* out, UINT codePage) {
+HRESULT ToBstr(std::string_view text, BSTR* out, UINT codePage) {
   *out = nullptr;
   int chars = 0;
   if (!text.empty() && FitsInt(text.size())) {

@@ -8,6 +8,9 @@
 #include <oleauto.h>
 
 #include <string>
+#include <string_view>
+
+#include "common/SecretText.h"
 
 namespace velmora {
 
@@ -18,8 +21,12 @@ std::string ToMultiByte(const std::wstring& text, UINT codePage = CP_THREAD_ACP)
 
 std::wstring ToWide(const std::string& text, UINT codePage = CP_THREAD_ACP);
 
+// The same conversion for a password: converted straight into its final,
+// wiping buffer, so no plain copy is made on the way.
+SecretText ToSecretMultiByte(const wchar_t* text, int length, UINT codePage = CP_THREAD_ACP);
+
 // Allocates a new BSTR for the caller, converted straight into its final
 // buffer; E_OUTOFMEMORY when allocation fails.
-HRESULT ToBstr(const std::string& text, BSTR* out, UINT codePage = CP_THREAD_ACP);
+HRESULT ToBstr(std::string_view text, BSTR* out, UINT codePage = CP_THREAD_ACP);
 
 }  // namespace velmora

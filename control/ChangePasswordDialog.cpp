@@ -1,5 +1,7 @@
 #include "control/ChangePasswordDialog.h"
 
+#include <utility>
+
 #include "control/LoginFlowCore.h"
 #include "resources/resource.h"
 
@@ -24,10 +26,10 @@ BOOL ChangePasswordDialog::OnCommand(int controlId, int notifyCode) {
 void ChangePasswordDialog::Accept() {
   HWND window = Window();
   new_.clear();
-  const std::string typedNew = GetControlText(window, IDC_PASSWORD_NEW);
+  SecretText typedNew = GetSecretControlText(window, IDC_PASSWORD_NEW);
   const wchar_t* refusal = nullptr;
-  switch (login::JudgePasswordChange(expected_, GetControlText(window, IDC_PASSWORD_OLD), typedNew,
-                                     GetControlText(window, IDC_PASSWORD_CONFIRM))) {
+  switch (login::JudgePasswordChange(expected_.view(), GetSecretControlText(window, IDC_PASSWORD_OLD).view(),
+                                     typedNew.view(), GetSecretControlText(window, IDC_PASSWORD_CONFIRM).view())) {
     case login::PasswordVerdict::WrongOldPassword:
       refusal = L"您输入的原密码有误，请重试！";
       break;
@@ -38,19 +40,23 @@ void ChangePasswordDialog::Accept() {
       refusal = L"您的输入中含有可能会造成系统出错的非法字符，请重新输入！";
       break;
     case login::PasswordVerdict::Accepted:
-      new_ = typedNew;
+      new_ = std::move(typedNew);
       End(IDOK);
       return;
   }
   ShowMessage(window, std::wstring(refusal), kCaptionSystem, MB_ICONINFORMATION | MB_OK);
 }
 
-HRESULT RunPasswordChange(HWND owner, const std::string& user, std::string* password, const SetPasswordFn& setPassword) {
-  ChangePasswordDialog dialog(*password);
-  if (dialog.Run(owner) != IDOK) return S_OK;
+HRESULT RunPasswordChange(HWND owner, const std::string& user, SecretText* password, const SetPasswordFn& setPassword) {
+  SecretText chosen;
+  {
+    ChangePasswordDialog dialog(*password);
+    if (dialog.Run(owner) != IDOK) return S_OK;
+    chosen = dialog.TakeNewPassword();
+  }
   // The old password sent is the one held, which the dialog found typed.
-  const HRESULT hr = setPassword(user, *password, dialog.NewPassword());
-  if (SUCCEEDED(hr)) *password = dialog.NewPassword();
+  const HRESULT hr = setPassword(user, *password, chosen);
+  if (SUCCEEDED(hr)) *password = std::move(chosen);
   return hr;
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <new>
 
+#include "common/Barrier.h"
+
 namespace velmora {
 namespace {
 
@@ -67,12 +69,14 @@ class SnapshotEnum final : public IEnum {
     return S_OK;
   }
   STDMETHODIMP Clone(IEnum** out) override {
-    if (!out) return E_POINTER;
-    auto* e = new (std::nothrow) SnapshotEnum(owner_.Get(), items_);
-    if (!e) return E_OUTOFMEMORY;
-    e->pos_ = pos_;
-    *out = e;
-    return S_OK;
+    return Barrier([&]() -> HRESULT {
+      if (!out) return E_POINTER;
+      auto* e = new (std::nothrow) SnapshotEnum(owner_.Get(), items_);
+      if (!e) return E_OUTOFMEMORY;
+      e->pos_ = pos_;
+      *out = e;
+      return S_OK;
+    });
   }
 
  private:
@@ -132,17 +136,19 @@ STDMETHODIMP ConnectionPoint::GetConnectionPointContainer(IConnectionPointContai
 }
 
 STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
-  if (cookie) *cookie = 0;
-  if (!sink || !cookie) return E_POINTER;
-  // A sink of a dispinterface is an IDispatch; accept either form.
-  ComPtr<IUnknown> held;
-  if (FAILED(sink->QueryInterface(eventIid_, reinterpret_cast<void**>(held.GetAddressOf()))) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(held.GetAddressOf())))) {
-    return CONNECT_E_CANNOTCONNECT;
-  }
-  sinks_.push_back({nextCookie_, held});
-  *cookie = nextCookie_++;
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    if (cookie) *cookie = 0;
+    if (!sink || !cookie) return E_POINTER;
+    // A sink of a dispinterface is an IDispatch; accept either form.
+    ComPtr<IUnknown> held;
+    if (FAILED(sink->QueryInterface(eventIid_, reinterpret_cast<void**>(held.GetAddressOf()))) &&
+        FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(held.GetAddressOf())))) {
+      return CONNECT_E_CANNOTCONNECT;
+    }
+    sinks_.push_back({nextCookie_, held});
+    *cookie = nextCookie_++;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie) {
@@ -154,15 +160,17 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie) {
 }
 
 STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** e) {
-  if (!e) return E_POINTER;
-  *e = nullptr;
-  std::vector<CONNECTDATA> items;
-  items.reserve(sinks_.size());
-  for (const Sink& s : sinks_) items.push_back({s.unknown.Get(), s.cookie});
-  auto* en = new (std::nothrow) ConnectionEnum(owner_, items);
-  if (!en) return E_OUTOFMEMORY;
-  *e = en;
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    if (!e) return E_POINTER;
+    *e = nullptr;
+    std::vector<CONNECTDATA> items;
+    items.reserve(sinks_.size());
+    for (const Sink& s : sinks_) items.push_back({s.unknown.Get(), s.cookie});
+    auto* en = new (std::nothrow) ConnectionEnum(owner_, items);
+    if (!en) return E_OUTOFMEMORY;
+    *e = en;
+    return S_OK;
+  });
 }
 
 }  // namespace velmora

@@ -103,7 +103,7 @@ void LoginDialog::Accept() {
   account_.clear();
   password_.clear();
   account_ = GetControlText(window, IDC_LOGIN_ACCOUNT);
-  password_ = GetControlText(window, IDC_LOGIN_PASSWORD);
+  password_ = GetSecretControlText(window, IDC_LOGIN_PASSWORD);
 
   login::AccountCheck check = checkAccount_(account_, password_);
   const login::CheckVerdict verdict = login::JudgeAccountCheck(check, account_);

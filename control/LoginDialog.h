@@ -13,13 +13,14 @@
 
 #include "common/DialogHelpers.h"
 #include "common/Raii.h"
+#include "common/SecretText.h"
 #include "control/LoginFlowCore.h"
 
 namespace velmora {
 
 // The account check: (account, password) -> what the server said, with the
 // first row already read as texts.
-using CheckAccountFn = std::function<login::AccountCheck(const std::string& account, const std::string& password)>;
+using CheckAccountFn = std::function<login::AccountCheck(const std::string& account, const SecretText& password)>;
 
 // ServersNum read as an automation number in the user's locale, the way
 // the host's own scripts read numbers: " 3", "&H10" and "2.5" are numbers
@@ -35,7 +36,9 @@ class LoginDialog : public ModalDialog {
   INT_PTR Run(HWND owner);
 
   const std::string& Account() const { return account_; }
-  const std::string& Password() const { return password_; }
+  const SecretText& Password() const { return password_; }
+  // Hands the password over; the dialog keeps no copy.
+  SecretText TakePassword() { return std::move(password_); }
   const std::string& MessageIp() const { return chosen_.messageIp; }
   // The last check that reached the server; what the login state is filled from.
   const std::optional<login::AccountCheck>& Result() const { return result_; }
@@ -54,7 +57,7 @@ class LoginDialog : public ModalDialog {
   std::vector<login::ServerEntry> servers_;  // one per combo box line
   login::ServerEntry chosen_;
   std::string account_;
-  std::string password_;
+  SecretText password_;
   std::optional<login::AccountCheck> result_;
   UniqueGdiObject background_;
   UniqueGdiObject faces_[3];  // the buttons show them but do not own them

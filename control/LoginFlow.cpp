@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include <cstring>
+#include <utility>
 
 #include "common/DialogHelpers.h"
 #include "common/Raii.h"
@@ -46,7 +47,7 @@ void ReadFirstRow(IDispatch* recordset, HRESULT counted, login::AccountCheck* ch
 
 }  // namespace
 
-login::AccountCheck CheckAccountOnServer(const std::string& account, const std::string& password) {
+login::AccountCheck CheckAccountOnServer(const std::string& account, const SecretText& password) {
   login::AccountCheck check;
   Microsoft::WRL::ComPtr<IDispatch> recordset;
   check.status = appserver::CheckAccount(account, password, recordset.GetAddressOf());
@@ -68,7 +69,7 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
                      const CheckAccountFn& checkAccount) {
   LoginResult result;
   std::optional<login::AccountCheck> check;
-  std::string password;
+  SecretText password;
   std::string account;
   {
     LoginDialog dialog(iniPath, checkAccount);
@@ -77,7 +78,7 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
       return result;
     }
     account = dialog.Account();
-    password = dialog.Password();
+    password = dialog.TakePassword();
     check = dialog.Result();
     state.MessageIP = dialog.MessageIp();
   }
@@ -89,6 +90,7 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
   login::UserFields fields;
   // The dialog ends with OK only after a check that reached the server.
   const login::Status filled = check ? login::FillUserFields(*check, password, &fields) : E_UNEXPECTED;
+  password.clear();
   // A failed row still leaves what was read before the failure.
   state.UserID = fields.userId;
   state.UserName = fields.userName;
@@ -98,7 +100,7 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
   state.ManagedSpecialty = fields.managedSpecialty;
   state.ManageSpecNames = fields.manageSpecNames;
   state.LocalFilePath = fields.localFilePath;
-  state.Password = fields.password;
+  state.Password = std::move(fields.password);
   result.hr = filled;
   if (!login::Failed(filled)) result.value = VARIANT_TRUE;
 
@@ -155,7 +157,8 @@ bool SettleWorkingDirectory(std::string* localFilePath) {
     return true;
   }
   std::string chosen;
-  // Without a working directory the host cannot go on.
+  // Without a working directory the host cannot go on. (A fault that ended
+  // the dialog comes out of it as the exception it was, not as a Cancel.)
   if (!ChooseWorkingDirectory(&chosen)) ExitProcess(0);
   *localFilePath = chosen + "\\";
   return true;

@@ -19,7 +19,7 @@ class MessageChannel;
 // The account check against the application server: command 140, then the
 // row count, "UPDATESERVER" and the texts of the first row. The recordset
 // is released before it returns, so a later check replaces every text.
-login::AccountCheck CheckAccountOnServer(const std::string& account, const std::string& password);
+login::AccountCheck CheckAccountOnServer(const std::string& account, const SecretText& password);
 
 // What Login hands back: the result slot (-1 logged in, 0 the login state
 // could not be filled, 9 cancelled, 10 in use elsewhere) and the HRESULT.

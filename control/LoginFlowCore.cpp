@@ -37,7 +37,7 @@ std::optional<ServerEntry> ChosenServer(const std::vector<ServerEntry>& servers,
   return servers[static_cast<size_t>(line)];
 }
 
-bool IsLegalInput(const std::string& text) { return text.find('\'') == std::string::npos; }
+bool IsLegalInput(std::string_view text) { return text.find('\'') == std::string_view::npos; }
 
 CheckVerdict JudgeAccountCheck(const AccountCheck& check, const std::string& account) {
   if (Failed(check.status)) return CheckVerdict::NetworkFault;
@@ -48,7 +48,7 @@ CheckVerdict JudgeAccountCheck(const AccountCheck& check, const std::string& acc
   return IsLegalInput(account) ? CheckVerdict::Accepted : CheckVerdict::IllegalAccount;
 }
 
-Status FillUserFields(const AccountCheck& check, const std::string& typedPassword, UserFields* fields) {
+Status FillUserFields(const AccountCheck& check, const SecretText& typedPassword, UserFields* fields) {
   if (Failed(check.rowStatus)) return check.rowStatus;
   auto read = [&](const char* column, std::string* into) -> Status {
     auto it = check.columns.find(column);
@@ -106,8 +106,8 @@ RegistrationOutcome RunRegistrationCycle(const std::string& account, const Regis
   return {RegistrationResult::GaveUp, {}};
 }
 
-PasswordVerdict JudgePasswordChange(const std::string& expected, const std::string& oldText,
-                                    const std::string& newText, const std::string& confirmText) {
+PasswordVerdict JudgePasswordChange(std::string_view expected, std::string_view oldText, std::string_view newText,
+                                    std::string_view confirmText) {
   if (oldText != expected) return PasswordVerdict::WrongOldPassword;
   if (newText != confirmText) return PasswordVerdict::ConfirmationDiffers;
   if (!IsLegalInput(newText)) return PasswordVerdict::IllegalCharacter;

@@ -9,8 +9,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/SecretText.h"
 #include "messaging/Records.h"
 
 namespace velmora::login {
@@ -59,7 +61,7 @@ std::optional<ServerEntry> ChosenServer(const std::vector<ServerEntry>& servers,
 
 // The apostrophe would break the server's quoted queries; nothing else is
 // refused.
-bool IsLegalInput(const std::string& text);
+bool IsLegalInput(std::string_view text);
 
 // ---- Account check -------------------------------------------------------
 
@@ -103,13 +105,13 @@ struct UserFields {
   std::string ftpIp, ftpUserName, ftpPassword;
   std::string managedSpecialty, manageSpecNames;
   std::string localFilePath;
-  std::string password;
+  SecretText password;
 };
 
 // Fills `fields` from the row in the fixed order; returns the first failure
 // of the row, "帐号", "姓名" or "本地路径" (the FTP and management columns
 // never change the result). The password is stored only on success.
-Status FillUserFields(const AccountCheck& check, const std::string& typedPassword, UserFields* fields);
+Status FillUserFields(const AccountCheck& check, const SecretText& typedPassword, UserFields* fields);
 
 // ---- Working directory ---------------------------------------------------
 
@@ -163,7 +165,7 @@ RegistrationOutcome RunRegistrationCycle(const std::string& account, const Regis
 enum class PasswordVerdict { WrongOldPassword, ConfirmationDiffers, IllegalCharacter, Accepted };
 
 // `expected` is the password held since login; comparisons are exact bytes.
-PasswordVerdict JudgePasswordChange(const std::string& expected, const std::string& oldText,
-                                    const std::string& newText, const std::string& confirmText);
+PasswordVerdict JudgePasswordChange(std::string_view expected, std::string_view oldText, std::string_view newText,
+                                    std::string_view confirmText);
 
 }  // namespace velmora::login

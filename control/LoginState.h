@@ -1,17 +1,20 @@
 // Who is logged in, from which machine, in which project and role.
-// Touched only by the apartment thread.
+// Touched only by the apartment thread. The typed password is secret text:
+// wiped on logout and when the record goes.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 #include <string>
 
+#include "common/SecretText.h"
+
 namespace velmora {
 
 struct LoginState {
   std::string UserName;
   std::string UserID;
-  std::string Password;
+  SecretText Password;
   std::string MacID;
   std::string IP;
   std::string Computer;

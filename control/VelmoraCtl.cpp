@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <string_view>
 
 #include "appserver/Queries.h"
 #include "appserver/ServerCall.h"
 #include "control/ChangePasswordDialog.h"
 #include "control/LoginFlow.h"
 #include "control/MachineIdentity.h"
+#include "common/Barrier.h"
 #include "common/OutTextBridge.h"
 #include "common/Raii.h"
 #include "common/Text.h"
@@ -28,7 +30,7 @@ enum class WhenEmpty {
   Null,         // S_OK with a null BSTR
 };
 
-HRESULT GetText(const std::string& field, WhenEmpty rule, BSTR* out) {
+HRESULT GetText(std::string_view field, WhenEmpty rule, BSTR* out) {
   if (!out) return S_OK;
   *out = nullptr;
   if (!field.empty()) return ToBstr(field, out);
@@ -62,22 +64,25 @@ void PrintPeerText(const std::string& senderName, const char* text, int) {
 // ---- creation and lifetime -------------------------------------------------
 
 HRESULT VelmoraCtl::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-  auto* object = new (std::nothrow) VelmoraCtl(outer);
-  if (!object) return E_OUTOFMEMORY;
-  HRESULT hr = object->inner_.QueryInterface(riid, ppv);
-  object->inner_.Release();  // the creation reference; frees the object if QI failed
-  return hr;
+  return Barrier([&]() -> HRESULT {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    // A constructor that throws frees the object and leaves the module unlocked.
+    auto* object = new (std::nothrow) VelmoraCtl(outer);
+    if (!object) return E_OUTOFMEMORY;
+    HRESULT hr = object->inner_.QueryInterface(riid, ppv);
+    object->inner_.Release();  // the creation reference; frees the object if QI failed
+    return hr;
+  });
 }
 
 VelmoraCtl::VelmoraCtl(IUnknown* outer)
     : outer_(outer ? outer : &inner_),
       events_(this, outer ? outer : &inner_, DIID__IVelmoraCtlEvents) {
-  ModuleLock();
   SetMessageSink(&PrintPeerText);
   CollectMachineIdentity(state_);
+  ModuleLock();  // last: nothing after it may throw, so every lock is given back
 }
 
 VelmoraCtl::~VelmoraCtl() {
@@ -128,137 +133,209 @@ STDMETHODIMP VelmoraCtl::GetTypeInfoCount(UINT* count) {
 }
 
 STDMETHODIMP VelmoraCtl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-  if (!info) return E_POINTER;
-  *info = nullptr;
-  if (index != 0) return DISP_E_BADINDEX;
-  ITypeInfo* typeInfo = nullptr;
-  const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
-  if (FAILED(hr)) return hr;
-  typeInfo->AddRef();
-  *info = typeInfo;
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    ITypeInfo* typeInfo = nullptr;
+    const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
+    if (FAILED(hr)) return hr;
+    typeInfo->AddRef();
+    *info = typeInfo;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  ITypeInfo* typeInfo = nullptr;
-  const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
-  if (FAILED(hr)) return hr;
-  return DispGetIDsOfNames(typeInfo, names, count, ids);
+  return Barrier([&]() -> HRESULT {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* typeInfo = nullptr;
+    const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
+    if (FAILED(hr)) return hr;
+    return DispGetIDsOfNames(typeInfo, names, count, ids);
+  });
 }
 
 STDMETHODIMP VelmoraCtl::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                 VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  ITypeInfo* typeInfo = nullptr;
-  const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
-  if (FAILED(hr)) return hr;
-  OutTextBridge bridge(typeInfo, id, flags, params);
-  const HRESULT invoked =
-      DispInvoke(static_cast<IVelmoraCtl*>(this), typeInfo, id, flags, bridge.Params(), result, excep, argErr);
-  bridge.HandBack();
-  return invoked;
+  return Barrier([&]() -> HRESULT {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* typeInfo = nullptr;
+    const HRESULT hr = ModuleTypeInfo(IID_IVelmoraCtl, &typeInfo);
+    if (FAILED(hr)) return hr;
+    OutTextBridge bridge(typeInfo, id, flags, params);
+    const HRESULT invoked =
+        DispInvoke(static_cast<IVelmoraCtl*>(this), typeInfo, id, flags, bridge.Params(), result, excep, argErr);
+    bridge.HandBack();
+    return invoked;
+  });
 }
 
 // ---- login state getters ---------------------------------------------------
 
-STDMETHODIMP VelmoraCtl::get_UserID(BSTR* pVal) { return GetText(state_.UserID, WhenEmpty::Fail, pVal); }
-STDMETHODIMP VelmoraCtl::get_UserName(BSTR* pVal) { return GetText(state_.UserName, WhenEmpty::Fail, pVal); }
-STDMETHODIMP VelmoraCtl::get_Password(BSTR* pVal) { return GetText(state_.Password, WhenEmpty::Fail, pVal); }
-STDMETHODIMP VelmoraCtl::get_Computer(BSTR* p) { return GetText(state_.Computer, WhenEmpty::Fail, p); }
-STDMETHODIMP VelmoraCtl::get_IP(BSTR* p) { return GetText(state_.IP, WhenEmpty::Fail, p); }
-STDMETHODIMP VelmoraCtl::get_MacID(BSTR* p) { return GetText(state_.MacID, WhenEmpty::Fail, p); }
-STDMETHODIMP VelmoraCtl::get_DomainAccount(BSTR* p) { return GetText(state_.DomainAccount, WhenEmpty::Fail, p); }
-STDMETHODIMP VelmoraCtl::get_CurrentProject(BSTR* p) { return GetText(state_.CurrentProject, WhenEmpty::Fail, p); }
+STDMETHODIMP VelmoraCtl::get_UserID(BSTR* pVal) {
+  return Barrier([&] { return GetText(state_.UserID, WhenEmpty::Fail, pVal); });
+}
+STDMETHODIMP VelmoraCtl::get_UserName(BSTR* pVal) {
+  return Barrier([&] { return GetText(state_.UserName, WhenEmpty::Fail, pVal); });
+}
+STDMETHODIMP VelmoraCtl::get_Password(BSTR* pVal) {
+  return Barrier([&] { return GetText(state_.Password.view(), WhenEmpty::Fail, pVal); });
+}
+STDMETHODIMP VelmoraCtl::get_Computer(BSTR* p) {
+  return Barrier([&] { return GetText(state_.Computer, WhenEmpty::Fail, p); });
+}
+STDMETHODIMP VelmoraCtl::get_IP(BSTR* p) {
+  return Barrier([&] { return GetText(state_.IP, WhenEmpty::Fail, p); });
+}
+STDMETHODIMP VelmoraCtl::get_MacID(BSTR* p) {
+  return Barrier([&] { return GetText(state_.MacID, WhenEmpty::Fail, p); });
+}
+STDMETHODIMP VelmoraCtl::get_DomainAccount(BSTR* p) {
+  return Barrier([&] { return GetText(state_.DomainAccount, WhenEmpty::Fail, p); });
+}
+STDMETHODIMP VelmoraCtl::get_CurrentProject(BSTR* p) {
+  return Barrier([&] { return GetText(state_.CurrentProject, WhenEmpty::Fail, p); });
+}
 
-STDMETHODIMP VelmoraCtl::get_Specialty(BSTR* p) { return GetText(state_.Specialty, WhenEmpty::EmptyString, p); }
-STDMETHODIMP VelmoraCtl::get_SpecialtyName(BSTR* p) { return GetText(state_.SpecialtyName, WhenEmpty::EmptyString, p); }
-STDMETHODIMP VelmoraCtl::get_DeptCode(BSTR* p) { return GetText(state_.DeptCode, WhenEmpty::EmptyString, p); }
-STDMETHODIMP VelmoraCtl::get_DeptName(BSTR* p) { return GetText(state_.DeptName, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_Specialty(BSTR* p) {
+  return Barrier([&] { return GetText(state_.Specialty, WhenEmpty::EmptyString, p); });
+}
+STDMETHODIMP VelmoraCtl::get_SpecialtyName(BSTR* p) {
+  return Barrier([&] { return GetText(state_.SpecialtyName, WhenEmpty::EmptyString, p); });
+}
+STDMETHODIMP VelmoraCtl::get_DeptCode(BSTR* p) {
+  return Barrier([&] { return GetText(state_.DeptCode, WhenEmpty::EmptyString, p); });
+}
+STDMETHODIMP VelmoraCtl::get_DeptName(BSTR* p) {
+  return Barrier([&] { return GetText(state_.DeptName, WhenEmpty::EmptyString, p); });
+}
 
-STDMETHODIMP VelmoraCtl::get_CurrentTask(BSTR* p) { return GetText(state_.CurrentTask, WhenEmpty::EmptyString, p); }
-STDMETHODIMP VelmoraCtl::get_LocalFilePath(BSTR* p) { return GetText(state_.LocalFilePath, WhenEmpty::EmptyString, p); }
-STDMETHODIMP VelmoraCtl::get_ProjectName(BSTR* p) { return GetText(state_.ProjectName, WhenEmpty::EmptyString, p); }
+STDMETHODIMP VelmoraCtl::get_CurrentTask(BSTR* p) {
+  return Barrier([&] { return GetText(state_.CurrentTask, WhenEmpty::EmptyString, p); });
+}
+STDMETHODIMP VelmoraCtl::get_LocalFilePath(BSTR* p) {
+  return Barrier([&] { return GetText(state_.LocalFilePath, WhenEmpty::EmptyString, p); });
+}
+STDMETHODIMP VelmoraCtl::get_ProjectName(BSTR* p) {
+  return Barrier([&] { return GetText(state_.ProjectName, WhenEmpty::EmptyString, p); });
+}
 
-STDMETHODIMP VelmoraCtl::get_ManagedRoles(BSTR* p) { return GetText(state_.ManagedRoles, WhenEmpty::Null, p); }
-STDMETHODIMP VelmoraCtl::get_ManagedSpecialty(BSTR* p) { return GetText(state_.ManagedSpecialty, WhenEmpty::Null, p); }
-STDMETHODIMP VelmoraCtl::get_RoleName(BSTR* p) { return GetText(state_.RoleName, WhenEmpty::Null, p); }
-STDMETHODIMP VelmoraCtl::get_RoleType(BSTR* p) { return GetText(state_.RoleType, WhenEmpty::Null, p); }
-STDMETHODIMP VelmoraCtl::get_ManageSpecNames(BSTR* p) { return GetText(state_.ManageSpecNames, WhenEmpty::Null, p); }
-STDMETHODIMP VelmoraCtl::get_InRoles(BSTR* p) { return GetText(state_.InRoles, WhenEmpty::Null, p); }
+STDMETHODIMP VelmoraCtl::get_ManagedRoles(BSTR* p) {
+  return Barrier([&] { return GetText(state_.ManagedRoles, WhenEmpty::Null, p); });
+}
+STDMETHODIMP VelmoraCtl::get_ManagedSpecialty(BSTR* p) {
+  return Barrier([&] { return GetText(state_.ManagedSpecialty, WhenEmpty::Null, p); });
+}
+STDMETHODIMP VelmoraCtl::get_RoleName(BSTR* p) {
+  return Barrier([&] { return GetText(state_.RoleName, WhenEmpty::Null, p); });
+}
+STDMETHODIMP VelmoraCtl::get_RoleType(BSTR* p) {
+  return Barrier([&] { return GetText(state_.RoleType, WhenEmpty::Null, p); });
+}
+STDMETHODIMP VelmoraCtl::get_ManageSpecNames(BSTR* p) {
+  return Barrier([&] { return GetText(state_.ManageSpecNames, WhenEmpty::Null, p); });
+}
+STDMETHODIMP VelmoraCtl::get_InRoles(BSTR* p) {
+  return Barrier([&] { return GetText(state_.InRoles, WhenEmpty::Null, p); });
+}
 
-STDMETHODIMP VelmoraCtl::get_IsTeamLeader(VARIANT_BOOL* p) { return GetFlag(state_.IsTeamLeader, p); }
-STDMETHODIMP VelmoraCtl::get_IsDesigner(VARIANT_BOOL* p) { return GetFlag(state_.IsDesigner, p); }
-STDMETHODIMP VelmoraCtl::get_CanMakePlan(VARIANT_BOOL* p) { return GetFlag(state_.CanMakePlan, p); }
+STDMETHODIMP VelmoraCtl::get_IsTeamLeader(VARIANT_BOOL* p) {
+  return Barrier([&] { return GetFlag(state_.IsTeamLeader, p); });
+}
+STDMETHODIMP VelmoraCtl::get_IsDesigner(VARIANT_BOOL* p) {
+  return Barrier([&] { return GetFlag(state_.IsDesigner, p); });
+}
+STDMETHODIMP VelmoraCtl::get_CanMakePlan(VARIANT_BOOL* p) {
+  return Barrier([&] { return GetFlag(state_.CanMakePlan, p); });
+}
 
 STDMETHODIMP VelmoraCtl::get_RoleID(LONG* pVal) {
-  if (pVal) *pVal = state_.RoleID;
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    if (pVal) *pVal = state_.RoleID;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::put_CurrentTask(BSTR newVal) {
-  state_.CurrentTask = ToMultiByte(newVal);
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    state_.CurrentTask = ToMultiByte(newVal);
+    return S_OK;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::Logout() {
-  state_.ClearUser();
-  SendLogout();  // the socket and receive thread stay for the next login
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    state_.ClearUser();
+    SendLogout();  // the socket and receive thread stay for the next login
+    return S_OK;
+  });
 }
 
 // ---- task edit locks -------------------------------------------------------
 
 STDMETHODIMP VelmoraCtl::CanChangeTask(LONG lProjID, BSTR bstrTaskUIDs, BSTR* szModifier, VARIANT_BOOL* pvb) {
-  std::string holder;
-  int r = CheckTaskLock(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs), holder);
-  if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
-  if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    std::string holder;
+    int r = CheckTaskLock(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs), holder);
+    if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
+    if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::ChangeTask(LONG lProjID, BSTR bstrTaskUIDs, VARIANT_BOOL vbChange, BSTR* szModifier,
                                     VARIANT_BOOL* pvb) {
-  int r = RequestLockChange(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs),
-                            vbChange == VARIANT_TRUE);
-  if (r == 1) {
-    if (pvb) *pvb = VARIANT_TRUE;
+  return Barrier([&]() -> HRESULT {
+    int r = RequestLockChange(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs),
+                              vbChange == VARIANT_TRUE);
+    if (r == 1) {
+      if (pvb) *pvb = VARIANT_TRUE;
+      return S_OK;
+    }
+    std::string holder = HolderName();  // of the last refusal, if any
+    if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
+    if (pvb) *pvb = VARIANT_FALSE;
     return S_OK;
-  }
-  std::string holder = HolderName();  // of the last refusal, if any
-  if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
-  if (pvb) *pvb = VARIANT_FALSE;
-  return S_OK;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::CanSetResource(BSTR bstrProjUUID, BSTR bstrSpecialty, VARIANT_BOOL* pvb) {
-  int r = QueryResource(state_.UserID, state_.UserName, ToMultiByte(bstrProjUUID), ToMultiByte(bstrSpecialty));
-  if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    int r = QueryResource(state_.UserID, state_.UserName, ToMultiByte(bstrProjUUID), ToMultiByte(bstrSpecialty));
+    if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG lProjID) {
-  ClearProjectLocks(lProjID);
-  return S_OK;
+  return Barrier([&]() -> HRESULT {
+    ClearProjectLocks(lProjID);
+    return S_OK;
+  });
 }
 
 // ---- login and password ----------------------------------------------------
 
 STDMETHODIMP VelmoraCtl::Login(BSTR strIniFile, VARIANT_BOOL* pVal) {
-  Logout();
-  if (pVal) *pVal = VARIANT_FALSE;
-  const LoginResult result = RunLogin(*this, state_, ToMultiByte(strIniFile), &CheckAccountOnServer);
-  if (pVal) *pVal = result.value;
-  return result.hr;
+  return Barrier([&]() -> HRESULT {
+    Logout();
+    if (pVal) *pVal = VARIANT_FALSE;
+    const LoginResult result = RunLogin(*this, state_, ToMultiByte(strIniFile), &CheckAccountOnServer);
+    if (pVal) *pVal = result.value;
+    return result.hr;
+  });
 }
 
 STDMETHODIMP VelmoraCtl::ChangePassword() {
-  IDispatch* self = static_cast<IVelmoraCtl*>(this);
-  return RunPasswordChange(GetActiveWindow(), state_.UserID, &state_.Password,
-                           [self](const std::string& user, const std::string& oldPassword,
-                                  const std::string& newPassword) {
-                             return appserver::SetPassword(self, user, oldPassword, newPassword);
-                           });
+  return Barrier([&]() -> HRESULT {
+    IDispatch* self = static_cast<IVelmoraCtl*>(this);
+    return RunPasswordChange(GetActiveWindow(), state_.UserID, &state_.Password,
+                             [self](const std::string& user, const SecretText& oldPassword,
+                                    const SecretText& newPassword) {
+                               return appserver::SetPassword(self, user, oldPassword, newPassword);
+                             });
+  });
 }
 
 // ---- server queries --------------------------------------------------------
@@ -283,33 +360,47 @@ std::optional<std::string> Optional(BSTR text) {
 
 STDMETHODIMP VelmoraCtl::GetUserInfoByTask(BSTR strTaskID, BSTR strProjID, BSTR strSpecialty, BSTR strMaker,
                                            LONG lMakerRole) {
-  auto state = QueryStateOf(state_);
-  const auto task = Optional(strTaskID);
-  return appserver::UserInfoByTask(Self(), state, task ? &*task : nullptr, ToMultiByte(strProjID),
-                                   ToMultiByte(strSpecialty), ToMultiByte(strMaker), lMakerRole);
+  return Barrier([&]() -> HRESULT {
+    auto state = QueryStateOf(state_);
+    const auto task = Optional(strTaskID);
+    return appserver::UserInfoByTask(Self(), state, task ? &*task : nullptr, ToMultiByte(strProjID),
+                                     ToMultiByte(strSpecialty), ToMultiByte(strMaker), lMakerRole);
+  });
 }
 
 STDMETHODIMP VelmoraCtl::GetUserInfoByProject(BSTR strProjectID) {
-  auto state = QueryStateOf(state_);
-  const auto project = Optional(strProjectID);
-  return appserver::UserInfoByProject(Self(), state, project ? &*project : nullptr);
+  return Barrier([&]() -> HRESULT {
+    auto state = QueryStateOf(state_);
+    const auto project = Optional(strProjectID);
+    return appserver::UserInfoByProject(Self(), state, project ? &*project : nullptr);
+  });
 }
 
 STDMETHODIMP VelmoraCtl::GetAssignedFunction(IDispatch** pVal) {
-  return appserver::AssignedFunction(Self(), QueryStateOf(state_), pVal);
+  return Barrier([&]() -> HRESULT {
+    return appserver::AssignedFunction(Self(), QueryStateOf(state_), pVal);
+  });
 }
 
-STDMETHODIMP VelmoraCtl::get_SystemDate(BSTR* pVal) { return appserver::ServerDate(Self(), true, pVal); }
-STDMETHODIMP VelmoraCtl::get_SystemDateEx(BSTR* pVal) { return appserver::ServerDate(Self(), false, pVal); }
+STDMETHODIMP VelmoraCtl::get_SystemDate(BSTR* pVal) {
+  return Barrier([&] { return appserver::ServerDate(Self(), true, pVal); });
+}
+STDMETHODIMP VelmoraCtl::get_SystemDateEx(BSTR* pVal) {
+  return Barrier([&] { return appserver::ServerDate(Self(), false, pVal); });
+}
 
 STDMETHODIMP VelmoraCtl::FtpServerInfo(BSTR szProjectUUID, BSTR* pFtpIPVal, BSTR* pUserName, BSTR* pPassword) {
-  auto state = QueryStateOf(state_);
-  return appserver::FileServerInfo(Self(), state, ToMultiByte(szProjectUUID), pFtpIPVal, pUserName, pPassword);
+  return Barrier([&]() -> HRESULT {
+    auto state = QueryStateOf(state_);
+    return appserver::FileServerInfo(Self(), state, ToMultiByte(szProjectUUID), pFtpIPVal, pUserName, pPassword);
+  });
 }
 
 STDMETHODIMP VelmoraCtl::GetSignature(BSTR bstrID, LONG lRoleID, VARIANT_BOOL vbIsShare, BSTR* pVal) {
-  const auto id = Optional(bstrID);
-  return appserver::Signature(Self(), QueryStateOf(state_), id ? &*id : nullptr, lRoleID, vbIsShare, pVal);
+  return Barrier([&]() -> HRESULT {
+    const auto id = Optional(bstrID);
+    return appserver::Signature(Self(), QueryStateOf(state_), id ? &*id : nullptr, lRoleID, vbIsShare, pVal);
+  });
 }
 
 // ---- ISupportErrorInfo, connection points, object safety -------------------
@@ -319,7 +410,9 @@ STDMETHODIMP VelmoraCtl::InterfaceSupportsErrorInfo(REFIID riid) {
 }
 
 STDMETHODIMP VelmoraCtl::EnumConnectionPoints(IEnumConnectionPoints** e) {
-  return CreateConnectionPointEnum(Self(), {&events_}, e);
+  return Barrier([&]() -> HRESULT {
+    return CreateConnectionPointEnum(Self(), {&events_}, e);
+  });
 }
 
 STDMETHODIMP VelmoraCtl::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {

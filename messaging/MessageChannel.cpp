@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/Barrier.h"
+
 namespace velmora {
 namespace {
 
@@ -116,7 +118,11 @@ DWORD WINAPI MessageChannel::State::ReceiveThread(void* param) {
   {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(param));
     module = start->module;
-    start->state->ReceiveLoop(*start);
+    // The thread's end must still give the module back.
+    Barrier([&] {
+      start->state->ReceiveLoop(*start);
+      return S_OK;
+    });
   }  // the state may go here, while the module is still held
   FreeLibraryAndExitThread(module, 0);
 }
@@ -247,7 +253,14 @@ void MessageChannel::State::ReceiveLoop(const ThreadStart& start) {
     if (stopRequested) break;
     // A failed receive (say, an earlier datagram refused by its destination)
     // delivers nothing; the loop simply receives again.
-    if (delivered) HandleDatagram(static_cast<int>(received), start.sink);
+    // A datagram that cannot be handled for want of memory is dropped like a
+    // lost one (requests are sent again); the thread receives on.
+    if (delivered) {
+      Barrier([&] {
+        HandleDatagram(static_cast<int>(received), start.sink);
+        return S_OK;
+      });
+    }
   }
   SettleReceive();
 }

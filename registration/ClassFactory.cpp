@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "common/Barrier.h"
 #include "control/VelmoraCtl.h"
 #include "common/Module.h"
 
@@ -36,7 +37,7 @@ class ClassFactory final : public IClassFactory {
   }
 
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    return VelmoraCtl::CreateInstance(outer, riid, ppv);
+    return Barrier([&] { return VelmoraCtl::CreateInstance(outer, riid, ppv); });
   }
   STDMETHODIMP LockServer(BOOL lock) override {
     lock ? ModuleLock() : ModuleUnlock();

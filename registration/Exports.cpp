@@ -1,6 +1,7 @@
 // The four exports of the self-registering in-process server.
 #include <windows.h>
 
+#include "common/Barrier.h"
 #include "registration/ClassFactory.h"
 #include "common/Module.h"
 #include "registration/Registrar.h"
@@ -18,14 +19,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  if (clsid != CLSID_VelmoraCtl) return CLASS_E_CLASSNOTAVAILABLE;
-  return velmora::GetClassFactory(riid, ppv);
+  return velmora::Barrier([&]() -> HRESULT {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (clsid != CLSID_VelmoraCtl) return CLASS_E_CLASSNOTAVAILABLE;
+    return velmora::GetClassFactory(riid, ppv);
+  });
 }
 
 STDAPI DllCanUnloadNow() { return velmora::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() { return velmora::RegisterServer(); }
+// The registrar works on texts of its own: it runs behind the barrier too.
+STDAPI DllRegisterServer() { return velmora::Barrier([] { return velmora::RegisterServer(); }); }
 
-STDAPI DllUnregisterServer() { return velmora::UnregisterServer(); }
+STDAPI DllUnregisterServer() { return velmora::Barrier([] { return velmora::UnregisterServer(); }); }

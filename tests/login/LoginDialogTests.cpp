@@ -79,15 +79,15 @@ class LoginDialogTest : public ::testing::Test {
   HWND Open() {
     ui_ = std::make_unique<ui::UiThread>([this] {
       CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-      LoginDialog dialog(ini_, [this](const std::string& account, const std::string& password) {
-        calls_.push_back(account + "/" + password);
+      LoginDialog dialog(ini_, [this](const std::string& account, const SecretText& password) {
+        calls_.push_back(account + "/" + std::string(password.view()));
         login::AccountCheck next = script_.front();
         script_.pop_front();
         return next;
       });
       INT_PTR result = dialog.Run(nullptr);
       account_ = dialog.Account();
-      password_ = dialog.Password();
+      password_ = dialog.Password().view();
       messageIp_ = dialog.MessageIp();
       if (dialog.Result()) resultUser_ = dialog.Result()->columns.at("帐号").text;
       CoUninitialize();
@@ -252,16 +252,17 @@ class PasswordDialogTest : public ::testing::Test {
     sent_.clear();
     ui_ = std::make_unique<ui::UiThread>([this, answer] {
       return static_cast<INT_PTR>(RunPasswordChange(nullptr, "zhangwei", &password_,
-                                                    [this, answer](const std::string& user, const std::string& oldPw,
-                                                                   const std::string& newPw) {
-                                                      sent_.push_back(user + "/" + oldPw + "/" + newPw);
+                                                    [this, answer](const std::string& user, const SecretText& oldPw,
+                                                                   const SecretText& newPw) {
+                                                      sent_.push_back(user + "/" + std::string(oldPw.view()) + "/" +
+                                                                      std::string(newPw.view()));
                                                       return answer;
                                                     }));
     });
     return ui::WaitForWindow(kPasswordTitle, kWaitMs, L"#32770", ui_->ThreadId());
   }
 
-  std::string password_;
+  SecretText password_;
   std::vector<std::string> sent_;
   std::unique_ptr<ui::UiThread> ui_;
 };

@@ -19,6 +19,7 @@
 #include "control/VelmoraCtl.h"
 #include "messaging/MessageChannel.h"
 #include "resources/resource.h"
+#include "tests/login/SessionHarness.h"
 #include "tests/workdir/WorkdirTestSupport.h"
 #include "tools/uidriver/UiDriver.h"
 
@@ -28,7 +29,6 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 const char* const kServer = VELMORA_LOGINSERVER_ADDRESS;
-const wchar_t kLoginTitle[] = L"Sorvik平台";
 // A login's steps after the dialog (peer list, registration with its
 // resends, lock table) and the server's log of them, on a busy machine.
 constexpr DWORD kSessionPatienceMs = 30000;
@@ -104,84 +104,19 @@ struct Outcome {
   LoginState state;
 };
 
-class LoginSession : public ::testing::Test {
+class LoginSession : public SessionTest {
  protected:
-  void SetUp() override {
-    root_ = FreshDirectory(L"login-session");
-    MakeTree(root_, {{L"temp\\", ""}, {L"temp\\kept.txt", "x"}});
-    temp_ = Mb(root_) + "\\temp";
-    SetTempFilePath(REG_SZ, temp_ + '\0');
-    data_ = root_ + L"\\appserver.json";
-    std::ofstream(Mb(data_), std::ios::binary) << kAccounts;
-    SetEnvironmentVariableW(L"VELMORA_APPSERVER_DATA", data_.c_str());
-    ini_ = root_ + L"\\servers.ini";
-    WritePrivateProfileStringW(L"RemoteServers", L"ServersNum", L"1", ini_.c_str());
-    WritePrivateProfileStringW(L"Server1", L"ServerName", L"测试中心", ini_.c_str());
-    WritePrivateProfileStringW(L"Server1", L"MessageIP", ToWide(kServer).c_str(), ini_.c_str());
-  }
-  void TearDown() override {
-    ui_.reset();
-    DeleteTempFilePath();
-    RemoveTree(root_);
-  }
-
-  // Runs `session` on a thread of its own, with a control created there;
-  // the control is released when the session returns.
-  void Start(std::function<void(IVelmoraCtl*)> session) {
-    ui_ = std::make_unique<ui::UiThread>([this, session] {
-      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-      {
-        ComPtr<IVelmoraCtl> control;
-        if (SUCCEEDED(VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control)))) session(control.Get());
-      }
-      CoUninitialize();
-      return INT_PTR{0};
-    });
-  }
+  void SetUp() override { Prepare(kServer, kAccounts); }
 
   // A session's step: one Login, its outcome kept.
   void Login(IVelmoraCtl* control) {
     Outcome outcome;
-    UniqueBstr ini(SysAllocString(ini_.c_str()));
-    outcome.hr = control->Login(ini.get(), &outcome.value);
+    outcome.hr = SessionTest::Login(control, &outcome.value);
     outcome.state = VelmoraCtl::FromInterface(control)->State();
     outcomes_.push_back(outcome);
   }
 
-  HWND LoginDialog() { return ui::WaitForWindow(kLoginTitle, kWaitMs, L"#32770", ui_->ThreadId()); }
-
-  // Fills the login dialog and presses OK; `accepted` waits for it to
-  // close, so that the next dialog found is a new one.
-  void Submit(const std::wstring& account, const std::wstring& password, bool accepted = true) {
-    HWND dialog = LoginDialog();
-    ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(ui::TypeInto(dialog, IDC_LOGIN_ACCOUNT, account));
-    ASSERT_TRUE(ui::TypeInto(dialog, IDC_LOGIN_PASSWORD, password));
-    ASSERT_TRUE(ui::PressButton(dialog, IDOK));
-    if (accepted) {
-      ASSERT_TRUE(ui::WaitForWindowGone(dialog, kWaitMs));
-    }
-  }
-
-  // Answers the next message box of `caption`, which must say `text`.
-  void Answer(const wchar_t* caption, const std::wstring& text) {
-    std::optional<ui::MessageBoxInfo> box = ui::WaitForMessageBox(caption, kWaitMs, ui_->ThreadId());
-    ASSERT_TRUE(box) << Mb(text);
-    EXPECT_EQ(box->text, text);
-    ASSERT_TRUE(ui::AnswerMessageBox(box->hwnd, IDOK));
-    ASSERT_TRUE(ui::WaitForWindowGone(box->hwnd, kWaitMs));
-  }
-
-  // Waits for the session to end; a low-disk warning of the test machine
-  // is answered on the way.
-  void Finish() {
-    if (!ui_->WaitAnswering(kSessionPatienceMs, L"系统提示", IDOK)) ADD_FAILURE() << "the session did not end";
-  }
-
-  std::wstring root_, data_, ini_;
-  std::string temp_;
   std::vector<Outcome> outcomes_;
-  std::unique_ptr<ui::UiThread> ui_;
 };
 
 TEST_F(LoginSession, CancelReturnsNineAndSendsNothing) {
@@ -304,7 +239,7 @@ TEST_F(LoginSession, ChangePasswordReachesTheServer) {
   Start([&](IVelmoraCtl* control) {
     Login(control);
     changed = control->ChangePassword();
-    password = VelmoraCtl::FromInterface(control)->State().Password;
+    password = VelmoraCtl::FromInterface(control)->State().Password.view();
   });
   Submit(L"zhangwei", L"zw2026");
   HWND dialog = ui::WaitForWindow(L"修改密码", kWaitMs, L"#32770", ui_->ThreadId());

@@ -154,7 +154,8 @@ class LoggedIn : public testing::Test {
     ASSERT_EQ(S_OK, VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control_)));
     LoginState& s = VelmoraCtl::FromInterface(control_.Get())->State();
     machine_ = s;
-    for (std::string* field : {&s.UserName, &s.UserID, &s.Password, &s.DomainAccount, &s.CurrentProject,
+    s.Password = "\xd6\xb5";
+    for (std::string* field : {&s.UserName, &s.UserID, &s.DomainAccount, &s.CurrentProject,
                                &s.Specialty, &s.SpecialtyName, &s.DeptCode, &s.DeptName, &s.CurrentTask,
                                &s.LocalFilePath, &s.ProjectName, &s.ManagedRoles, &s.ManagedSpecialty,
                                &s.RoleName, &s.RoleType, &s.FtpIP, &s.FtpUserName, &s.FtpPassword,
@@ -187,7 +188,8 @@ TEST_F(LoggedIn, GettersShowTheFilledState) {
 TEST_F(LoggedIn, LogoutClearsTheUserAndKeepsTheMachine) {
   ASSERT_EQ(S_OK, control_->Logout());
   const LoginState& s = VelmoraCtl::FromInterface(control_.Get())->State();
-  for (const std::string* field : {&s.UserName, &s.UserID, &s.Password, &s.DomainAccount, &s.CurrentProject,
+  EXPECT_TRUE(s.Password.empty());
+  for (const std::string* field : {&s.UserName, &s.UserID, &s.DomainAccount, &s.CurrentProject,
                                    &s.Specialty, &s.SpecialtyName, &s.DeptCode, &s.DeptName, &s.CurrentTask,
                                    &s.LocalFilePath, &s.ProjectName, &s.ManagedRoles, &s.ManagedSpecialty,
                                    &s.RoleName, &s.RoleType, &s.FtpIP, &s.FtpUserName, &s.FtpPassword,

@@ -49,9 +49,10 @@ std::string NowText() {
 }
 
 // One argument as text: text as it is, NULL or nothing as empty text,
-// numbers in invariant decimal.
+// numbers in invariant decimal. Arguments carry passwords: every copy made
+// of them here is wiped before it is freed.
 HRESULT ArgumentText(const VARIANT& value, size_t index, std::string* text, std::string* message) {
-  UniqueVariant v;
+  SecretVariant v;
   HRESULT hr = VariantCopyInd(v.get(), const_cast<VARIANT*>(&value));
   if (SUCCEEDED(hr)) {
     VARTYPE vt = V_VT(v.get());
@@ -87,7 +88,7 @@ HRESULT ScriptArrayArguments(IDispatch* array, std::vector<std::string>* args, s
     return E_INVALIDARG;
   }
   for (LONG i = 0; i < V_I4(length.get()); ++i) {
-    UniqueVariant element;
+    SecretVariant element;
     std::string text;
     if (FAILED(get(std::to_wstring(i), element.get()))) V_VT(element.get()) = VT_EMPTY;
     HRESULT hr = ArgumentText(*element.get(), static_cast<size_t>(i), &text, message);
@@ -100,7 +101,7 @@ HRESULT ScriptArrayArguments(IDispatch* array, std::vector<std::string>* args, s
 // The control sends VT_ARRAY|VT_VARIANT (lower bound 0) or VT_EMPTY;
 // scripts may also send one bare value or their own array object.
 HRESULT ReadArguments(const VARIANT& in, std::vector<std::string>* args, std::string* message) {
-  UniqueVariant v;
+  SecretVariant v;
   if (FAILED(VariantCopyInd(v.get(), const_cast<VARIANT*>(&in)))) {
     *message = "the arguments cannot be read";
     return E_INVALIDARG;
@@ -128,7 +129,7 @@ HRESULT ReadArguments(const VARIANT& in, std::vector<std::string>* args, std::st
     return E_INVALIDARG;
   }
   for (LONG i = lower; i <= upper; ++i) {
-    UniqueVariant element;
+    SecretVariant element;
     std::string text;
     HRESULT hr = SafeArrayGetElement(array, &i, element.get());
     if (SUCCEEDED(hr)) hr = ArgumentText(*element.get(), static_cast<size_t>(i - lower), &text, message);
