@@ -121,6 +121,8 @@ host=$!
 
 if [ "$mode" = unattended ]; then
   . "$root/tools/uidriver/drive-login.sh"
+  # As long as the host may take to show its dialog on a busy machine.
+  VELMORA_LOGIN_WAIT_S=$((limit - 30)) VELMORA_LOGIN_FAILSHOT="$demo/no-login-dialog.png"
   if velmora_fill_login "$account" "$password" "$demo/login.bmp"; then
     velmora_press "Sorvik平台" 1 || true
     velmora_answer_boxes "$host" "$limit"

@@ -5,13 +5,25 @@
 
 velmora_uidriver() { wine "$VELMORA_BIN_DIR/uidriver.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
-# velmora_fill_login ACCOUNT PASSWORD [SHOT.bmp]: waits up to 60 s for the
-# login dialog, types the account and password and, if asked, saves a
-# picture of the filled dialog (a Unix path).
+# velmora_fill_login ACCOUNT PASSWORD [SHOT.bmp]: waits for the login
+# dialog (up to VELMORA_LOGIN_WAIT_S seconds, 60 by default; a busy machine
+# starts a script host slowly), types the account and password and, if
+# asked, saves a picture of the filled dialog (a Unix path). The wait is
+# made in slices, so a driver run that failed to start costs one slice, not
+# the whole wait. When the dialog never shows, a picture of the whole display
+# goes to VELMORA_LOGIN_FAILSHOT (a Unix path), where set.
 velmora_fill_login() {
-  local account=$1 password=$2 shot=${3:-}
-  if ! velmora_uidriver wait "Sorvik平台" 60000 "#32770" >/dev/null; then
-    echo "the login dialog did not show within 60 s" >&2
+  local account=$1 password=$2 shot=${3:-} wait_s=${VELMORA_LOGIN_WAIT_S:-60}
+  local deadline=$((SECONDS + wait_s)) found=""
+  while [ $SECONDS -lt $deadline ]; do
+    if velmora_uidriver wait "Sorvik平台" 10000 "#32770" >/dev/null; then found=1; break; fi
+  done
+  if [ -z "$found" ]; then
+    echo "the login dialog did not show within $wait_s s" >&2
+    if [ -n "${VELMORA_LOGIN_FAILSHOT:-}" ] && command -v import >/dev/null; then
+      import -display "$DISPLAY" -window root "$VELMORA_LOGIN_FAILSHOT" 2>/dev/null &&
+        echo "the display then: $VELMORA_LOGIN_FAILSHOT" >&2
+    fi
     return 1
   fi
   velmora_uidriver type "Sorvik平台" 204 "$account" &&
