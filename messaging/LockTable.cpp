@@ -27,8 +27,10 @@ uint64_t HashTask(std::string_view task) {
     hash ^= hash >> 29;
   }
   if (left > 0) {
+    // Byte by byte: a memcpy of a variable length is a library call, which
+    // under Wine costs more than the whole hash.
     uint64_t word = 0;
-    std::memcpy(&word, at, left);
+    for (size_t i = 0; i < left; ++i) word |= uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
     hash = (hash ^ word) * kMultiplier;
   }
   hash ^= hash >> 32;
@@ -173,7 +175,9 @@ void LockTable::Store(const TaskLockView& lock) {
   std::vector<uint64_t> hashes;
   TaskHashes(lock.tasks, hashes);
   if (IsWide(hashes.size())) entry.filter = MakeFilter(hashes);
-  const auto inserted = records_.emplace(keyScratch_, std::move(entry)).first;
+  // The formed key goes into the table as it is; the next one is formed in
+  // a new buffer, the one allocation a new record's key needs anyway.
+  const auto inserted = records_.emplace(std::move(keyScratch_), std::move(entry)).first;
   try {
     Index(inserted, hashes);
   } catch (...) {
