@@ -11,6 +11,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,9 +19,11 @@
 #include <memory>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "messaging/ChannelCore.h"
+#include "messaging/LockTable.h"
 #include "messaging/MessageChannel.h"
 #include "messaging/Records.h"
 
@@ -43,6 +46,9 @@ struct Args {
   int blast = 200000;
   int seconds = 120;  // limit of each load loop
   int window = 64;    // blast datagrams in flight
+  // Receive buffer limit of a second reader of the first loaded server, as
+  // on a machine with the stock limit; 0: no such reader.
+  int stockBuffer = 212992;
 };
 
 // How long a request may go unanswered before it counts as never answered;
@@ -87,6 +93,8 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       args.window = std::atoi(value.c_str());
     } else if (name == "--seconds") {
       args.seconds = std::atoi(value.c_str());
+    } else if (name == "--stock-buffer") {
+      args.stockBuffer = std::atoi(value.c_str());
     } else {
       return false;
     }
@@ -120,6 +128,12 @@ Stats Summarize(std::vector<double> values) {
 
 void Row(const std::string& figure, const std::string& value) {
   std::printf("| %s | %s |\n", figure.c_str(), value.c_str());
+  std::fflush(stdout);
+}
+
+// A figure for the summary table run-bench.sh prints at the end.
+void Summary(const std::string& figure, const std::string& value) {
+  std::printf("@summary | %s | %s |\n", figure.c_str(), value.c_str());
   std::fflush(stdout);
 }
 
@@ -283,7 +297,64 @@ int LoadLocks(const Args& args, const std::string& server, double& seconds, int&
   return accepted;
 }
 
-bool BenchLoaded(const Args& args, const LoadedServer& server) {
+// Registers `reader` with a loaded server: how long, how fast its receive
+// thread dispatched while the table came (from the first record to the last,
+// so the wait for a lost end marker does not count) and how many records it
+// missed. `bufferLimit` caps its receive buffer (0: the channel's own choice).
+bool ReadTable(MessageChannel& reader, const LoadedServer& server, const std::string& name, int accepted,
+               int bufferLimit, bool summarize) {
+  if (bufferLimit > 0) reader.SetReceiveBufferLimit(bufferLimit);
+  if (reader.Start(0) != 1) return false;
+  const uint64_t dispatchedBefore = reader.DatagramsDispatched();
+  std::atomic<bool> done{false};
+  double firstMs = 0, lastMs = 0;
+  uint64_t seen = dispatchedBefore;
+  std::thread watcher([&] {
+    while (!done) {
+      const uint64_t now = reader.DatagramsDispatched();
+      if (now != seen) {
+        if (firstMs == 0) firstMs = NowMs();
+        lastMs = NowMs();
+        seen = now;
+      }
+      Sleep(1);
+    }
+  });
+  const double start = NowMs();
+  int retries = 0;
+  const bool registered = Patiently([&] { return reader.Register(name, server.address) == 1; }, retries);
+  const double elapsed = NowMs() - start;
+  done = true;
+  watcher.join();
+  const uint64_t dispatched = reader.DatagramsDispatched() - dispatchedBefore;
+  const double loadSeconds = std::max(lastMs - firstMs, 1.0) / 1000.0;
+  const long long lost = static_cast<long long>(accepted) - static_cast<long long>(reader.LockCount());
+  const std::string buffer =
+      bufferLimit > 0 ? Format("receive buffer limited to %d, got %d", bufferLimit, reader.ReceiveBufferBytes())
+                      : Format("receive buffer %d", reader.ReceiveBufferBytes());
+  Row(Format("[%s] Register loading %d locks (%s)", server.label.c_str(), accepted, buffer.c_str()),
+      Format("%.2f s, %lld lost; %.0f datagrams dispatched/s while the table came (%llu in %.2f s); "
+             "%d registrations made again",
+             elapsed / 1000.0, lost, static_cast<double>(dispatched) / loadSeconds,
+             static_cast<unsigned long long>(dispatched), loadSeconds, retries));
+  if (summarize) {
+    Summary(Format("Register loading %d locks, %s, %s", accepted, server.label.c_str(),
+                   bufferLimit > 0 ? Format("receive buffer limit %d", bufferLimit).c_str()
+                                   : "largest receive buffer"),
+            Format("%.2f s, %lld lost", elapsed / 1000.0, lost));
+    Summary(Format("Lock records dispatched per second while the table loads (%s%s)", server.label.c_str(),
+                   bufferLimit > 0 ? ", limited buffer" : ""),
+            Format("%.0f", static_cast<double>(dispatched) / loadSeconds));
+  }
+  if (!registered) {
+    std::fprintf(stderr, "velmora_channel_bench: [%s] the %s's registration was never answered\n",
+                 server.label.c_str(), name.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool BenchLoaded(const Args& args, const LoadedServer& server, bool first) {
   double loadSeconds = 0;
   int resends = 0;
   std::string fault;
@@ -298,25 +369,11 @@ bool BenchLoaded(const Args& args, const LoadedServer& server) {
   if (accepted == 0) return true;
 
   MessageChannel reader;
-  if (reader.Start(0) != 1) return false;
-  const uint64_t dispatchedBefore = reader.DatagramsDispatched();
-  const double start = NowMs();
-  int retries = 0;
-  const bool registered = Patiently([&] { return reader.Register("reader", server.address) == 1; }, retries);
-  const double elapsed = NowMs() - start;
-  const uint64_t dispatched = reader.DatagramsDispatched() - dispatchedBefore;
+  if (!ReadTable(reader, server, "reader", accepted, 0, first)) return false;
   const size_t held = reader.LockCount();
-  Row(Format("[%s] Register loading %d locks", server.label.c_str(), accepted),
-      Format("%.2f s (%.0f datagrams dispatched/s meanwhile, %d registrations made again)", elapsed / 1000.0,
-             static_cast<double>(dispatched) / (elapsed / 1000.0), retries));
-  // Records the channel missed while the server sent the table are the
-  // figure the pace rates are compared by.
-  Row(Format("[%s] records lost (%d - LockCount)", server.label.c_str(), accepted),
-      Format("%lld", static_cast<long long>(accepted) - static_cast<long long>(held)));
-  if (!registered) {
-    std::fprintf(stderr, "velmora_channel_bench: [%s] the reader's registration was never answered\n",
-                 server.label.c_str());
-    return false;
+  if (first && args.stockBuffer > 0) {
+    MessageChannel stock;
+    if (!ReadTable(stock, server, "stock", accepted, args.stockBuffer, first)) return false;
   }
 
   // Half the questions hit a lock held by someone else, half name ten task
@@ -341,6 +398,7 @@ bool BenchLoaded(const Args& args, const LoadedServer& server) {
   const double perQueryUs = (NowMs() - queryStart) * 1000.0 / args.queries;
   Row(Format("[%s] CheckTaskLock (mean of %d)", server.label.c_str(), args.queries),
       Format("%.1f us (%d blocked, of %d expected)", perQueryUs, blocked, (args.queries + 1) / 2));
+  if (first) Summary(Format("CheckTaskLock with %zu locks held, under Wine", held), Format("%.2f us", perQueryUs));
   Row(Format("[%s] LockTableBytes", server.label.c_str()),
       Format("%.2f MiB for %zu locks", reader.LockTableBytes() / (1024.0 * 1024.0), held));
   return true;
@@ -395,6 +453,9 @@ bool BenchDispatch(const Args& args) {
              static_cast<unsigned long long>(sent), args.blast, static_cast<unsigned long long>(kWindow)),
       Format("%.0f per s (%llu dispatched, %llu lost, %.2f s)", static_cast<double>(done) / seconds,
              static_cast<unsigned long long>(done), static_cast<unsigned long long>(sent - done), seconds));
+  Summary("72-byte datagrams dispatched per second by the receive thread",
+          Format("%.0f (%llu lost)", static_cast<double>(done) / seconds,
+                 static_cast<unsigned long long>(sent - done)));
   if (done == 0) std::fprintf(stderr, "velmora_channel_bench: the receive thread dispatched nothing\n");
   return done > 0;
 }
@@ -516,16 +577,107 @@ bool BenchClients(const Args& args, int count) {
   const Stats r = Summarize(rounds);
   Row(Format("Claim round trip, %d registered clients (%d claims in turn)", count, args.rounds),
       Format("median %.2f ms, mean %.2f ms (max %.2f, %d resends)", r.median, r.mean, r.max, roundResends));
+  if (count >= 200) {
+    Summary(Format("Claim round trip with %d registered clients", count),
+            Format("median %.2f ms (max %.2f)", r.median, r.max));
+  }
   return true;
 }
 
-int GrantedReceiveBuffer() {
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  int asked = 4 * 1024 * 1024, granted = 0, size = sizeof(granted);
-  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof(asked));
-  getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &size);
-  closesocket(s);
-  return granted;
+// --- where a received datagram's time goes --------------------------------------
+
+// Mean microseconds per call of `step` over `n` calls.
+template <typename Step>
+double PerCallUs(int n, Step step) {
+  const double start = NowMs();
+  for (int i = 0; i < n; ++i) step(i);
+  return (NowMs() - start) * 1000.0 / n;
+}
+
+// The receive thread's work for one datagram, step by step, in this
+// process: the receive itself (datagrams already queued, so the call returns
+// at once, as within a burst), reading a lock record in place, storing it,
+// the whole decision for it, and taking and leaving the channel lock.
+bool BenchProfile(int records) {
+  const int n = std::min(records, 4000);
+  SOCKET receiver = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  LoopbackSocket sender;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int atSize = sizeof(at);
+  const int buffer = 16 * 1024 * 1024;
+  if (receiver == INVALID_SOCKET || !sender.ok() ||
+      bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0 ||
+      getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &atSize) != 0) {
+    if (receiver != INVALID_SOCKET) closesocket(receiver);
+    return false;
+  }
+  setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof(buffer));
+  WSAEVENT event = WSACreateEvent();
+  std::vector<char> into(msg::kReceiveBufferSize);
+  // Queues `count` datagrams, then receives them the way the receive thread
+  // does; returns microseconds per receive (0 when one did not come).
+  auto receiveQueued = [&](const std::vector<uint8_t>& datagram, int count) {
+    for (int i = 0; i < count; ++i) sender.SendTo("127.0.0.1", ntohs(at.sin_port), datagram);
+    Sleep(200);
+    int got = 0;
+    const double us = PerCallUs(count, [&](int) {
+      WSAOVERLAPPED overlapped{};
+      overlapped.hEvent = event;
+      WSABUF chunk{static_cast<ULONG>(into.size()), into.data()};
+      DWORD received = 0, flags = 0;
+      sockaddr_in from{};
+      int fromSize = sizeof(from);
+      int rc = WSARecvFrom(receiver, &chunk, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from), &fromSize,
+                           &overlapped, nullptr);
+      if (rc != 0 && WSAGetLastError() == WSA_IO_PENDING) {
+        if (WaitForSingleObject(event, 1000) != WAIT_OBJECT_0) CancelIoEx(reinterpret_cast<HANDLE>(receiver), &overlapped);
+        rc = WSAGetOverlappedResult(receiver, &overlapped, &received, TRUE, &flags) ? 0 : -1;
+      }
+      if (rc == 0) ++got;
+    });
+    return got == count ? us : 0.0;
+  };
+  const double shortUs = receiveQueued(msg::MakeDatagram(msg::kMsgPeerTextAck, msg::PeerRecord{}), 200);
+  const double lockUs = receiveQueued(msg::MakeDatagram(msg::kMsgLockRecord, msg::TaskLockRecord{"ld01", "Loader", 1, Tasks(1)}), 200);
+  WSACloseEvent(event);
+  closesocket(receiver);
+
+  std::vector<std::vector<uint8_t>> datagrams;
+  for (int i = 0; i < n; ++i) {
+    datagrams.push_back(msg::MakeDatagram(
+        msg::kMsgLockRecord, msg::TaskLockRecord{LoadAccount(i), "Loader", LoadProject(i), Tasks(i)}));
+  }
+  size_t sink = 0;
+  const double readUs = PerCallUs(n, [&](int i) {
+    sink += msg::TaskLockView::Read(datagrams[i].data() + msg::kTypeCodeSize).tasks.size();
+  });
+  msg::LockTable table;
+  const double storeUs = PerCallUs(n, [&](int i) { table.Store(msg::TaskLockView::Read(datagrams[i].data() + msg::kTypeCodeSize)); });
+  const double storeAgainUs = PerCallUs(n, [&](int i) { table.Store(msg::TaskLockView::Read(datagrams[i].data() + msg::kTypeCodeSize)); });
+  msg::ChannelCore core;
+  const msg::Ipv4 server{127, 0, 0, 1};
+  const double dispatchUs = PerCallUs(n, [&](int i) {
+    sink += core.Dispatch(datagrams[i].data(), datagrams[i].size(), server, msg::kServerPort).sends.size();
+  });
+  CRITICAL_SECTION lock;
+  InitializeCriticalSection(&lock);
+  const double lockPairUs = PerCallUs(n * 100, [&](int) {
+    EnterCriticalSection(&lock);
+    LeaveCriticalSection(&lock);
+  });
+  DeleteCriticalSection(&lock);
+
+  Row("Profile: a receive that finds its datagram queued (72 / 8,040 bytes)",
+      Format("%.2f / %.2f us", shortUs, lockUs));
+  Row(Format("Profile: a lock record read in place / stored, new (%d) / stored again", n),
+      Format("%.3f / %.2f / %.2f us", readUs, storeUs, storeAgainUs));
+  Row("Profile: the whole decision for a lock record (read and store, new)", Format("%.2f us", dispatchUs));
+  Row("Profile: taking and leaving the channel lock, uncontended", Format("%.3f us", lockPairUs));
+  Summary("Receive thread per lock record: receive / decide (read and store) / lock",
+          Format("%.1f / %.1f / %.2f us", lockUs, dispatchUs, lockPairUs));
+  return sink > 0 && table.size() == static_cast<size_t>(n);
 }
 
 }  // namespace
@@ -543,10 +695,17 @@ int main(int argc, char** argv) {
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
 
   std::printf("| Figure | Value |\n|---|---|\n");
-  Row("SO_RCVBUF granted for 4 MiB asked", Format("%d bytes", GrantedReceiveBuffer()));
+  {
+    MessageChannel probe;
+    if (probe.Start(0) == 1) {
+      Row("SO_RCVBUF the channel got", Format("%d bytes", probe.ReceiveBufferBytes()));
+      Summary("Receive buffer the channel got (SO_RCVBUF as reported)", Format("%d bytes", probe.ReceiveBufferBytes()));
+    }
+  }
   // A fault ends the run: what follows would only wait out its patience.
-  bool ok = BenchRegister(args);
-  for (const LoadedServer& server : args.loaded) ok = ok && BenchLoaded(args, server);
+  bool ok = BenchProfile(args.locks);
+  ok = ok && BenchRegister(args);
+  for (size_t i = 0; i < args.loaded.size(); ++i) ok = ok && BenchLoaded(args, args.loaded[i], i == 0);
   ok = ok && BenchDispatch(args);
   for (int clients : {20, 200}) ok = ok && BenchClients(args, clients);
 

@@ -6,9 +6,11 @@
 # BUILD_DIR is a cross build of either platform (build/i686 or build/x86_64,
 # see scripts/build-windows.sh) that has been built.
 # Servers, all on port 4568: 127.0.0.90 with an empty lock table, then one
-# per pace rate of VELMORA_BENCH_PACES (KiB/s, 0 unpaced; default
-# "16384 65536 131072 0") on 127.0.0.91, .92, ..., each loaded with locks by
-# the benchmark first. VELMORA_BENCH_NET=127.0.0.x moves them to x0, x1, ...
+# at the server's default pace and one per pace rate of VELMORA_BENCH_PACES
+# (KiB/s, 0 unpaced; default "65536 131072 0") on 127.0.0.91, .92, ..., each
+# loaded with locks by the benchmark first. VELMORA_BENCH_NET=127.0.0.x moves
+# them to x0, x1, ... The figures of the summary table at the end come from
+# the programs' "@summary | figure | value |" lines.
 # A Wine program serving port 4568 (Wine binds it on every address) keeps
 # them from starting until it ends.
 set -euo pipefail
@@ -27,14 +29,16 @@ fi
 
 server_exe=$build/host-tools/tools/msgserver/velmora-msgserver
 bench_exe=$build/bin/velmora_channel_bench.exe
+host_lock_bench=$build/host-tools/velmora_lock_bench_host
 for f in "$server_exe" "$bench_exe" "$build/bin/velmora_lock_bench.exe" "$build/bin/velmora_migration_bench.exe" \
-         "$build/wine-run.sh"; do
+         "$host_lock_bench" "$build/wine-run.sh"; do
   [ -e "$f" ] || { echo "missing $f: build $build first" >&2; exit 2; }
 done
 
 net=${VELMORA_BENCH_NET:-127.0.0.9}
-read -r -a paces <<<"${VELMORA_BENCH_PACES:-16384 65536 131072 0}"
-[ "${#paces[@]}" -le 9 ] || { echo "at most 9 pace rates" >&2; exit 2; }
+read -r -a paces <<<"${VELMORA_BENCH_PACES:-65536 131072 0}"
+paces=(default "${paces[@]}")
+[ "${#paces[@]}" -le 9 ] || { echo "at most 8 pace rates" >&2; exit 2; }
 empty=${net}0
 state=$build/bench/servers
 starter=$source_dir/tests/win/refserver/start-server.sh
@@ -53,25 +57,53 @@ if [ ! -f "$WINEPREFIX/.velmora-ready" ]; then
   own_prefix=1
 fi
 
+# The pace a server takes when told none, as its usage says.
+default_pace=$("$server_exe" --help 2>&1 | tr '\n' ' ' | sed -n 's/.*--pace-rate[^(]*(default \([0-9]*\).*/\1 KiB\/s/p')
+default_pace=${default_pace:-unknown}
 # No alive checks: nothing but the benchmark's own traffic.
 bash "$starter" "$server_exe" "$empty" "$state/$empty" --alive-interval 0 >/dev/null
 loaded=()
 for i in "${!paces[@]}"; do
   pace=${paces[$i]} address=${net}$((i + 1))
   addresses+=("$address")
-  bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 --pace-rate "$pace" >/dev/null
-  if [ "$pace" = 0 ]; then label=unpaced; else label="paced $((pace / 1024)) MiB/s"; fi
+  pace_option=(--pace-rate "$pace")
+  [ "$pace" = default ] && pace_option=()
+  bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 "${pace_option[@]}" >/dev/null
+  if [ "$pace" = default ]; then label="default pace ($default_pace)"
+  elif [ "$pace" = 0 ]; then label=unpaced
+  else label="paced $((pace / 1024)) MiB/s"; fi
   loaded+=(--loaded "$address=$label")
 done
 
-echo "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max 2>/dev/null || echo unknown)," \
-     "net.core.rmem_default: $(cat /proc/sys/net/core/rmem_default 2>/dev/null || echo unknown)," \
-     "CPUs: $(nproc)"
+rmem_max=$(cat /proc/sys/net/core/rmem_max 2>/dev/null || echo unknown)
+rmem_default=$(cat /proc/sys/net/core/rmem_default 2>/dev/null || echo unknown)
+echo "net.core.rmem_max: $rmem_max, net.core.rmem_default: $rmem_default, CPUs: $(nproc)"
 echo
-"$build/wine-run.sh" "$bench_exe" --empty "$empty" "${loaded[@]}" "${size[@]}" "$@"
+summary=$build/bench/summary.txt
+mkdir -p "$(dirname "$summary")"
+: >"$summary"
+# Detail as it comes; the @summary lines are kept for the table at the end.
+run_collecting() {
+  "$@" | tee -a "$summary" | grep -v '^@summary'
+}
+run_collecting "$build/wine-run.sh" "$bench_exe" --empty "$empty" "${loaded[@]}" "${size[@]}" "$@"
 echo
-echo "Lock table alone (no channel, no sockets):"
+echo "Lock table alone (no channel, no sockets), under Wine:"
 "$build/wine-run.sh" "$build/bin/velmora_lock_bench.exe"
+echo "The same, natively:"
+"$host_lock_bench" | tee "$build/bench/lock-host.txt"
+native_query=$(sed -n 's/^25 projects .*query=\([0-9.]*\) us.*/\1 us/p' "$build/bench/lock-host.txt")
+echo "@summary | CheckTaskLock's question with 10,000 locks held, natively (velmora_lock_bench, 25 projects) | ${native_query:-not measured} |" >>"$summary"
 echo
 # Writes its trees under the prefix's temporary folder and removes them.
 "$build/wine-run.sh" "$build/bin/velmora_migration_bench.exe" "${migration_size[@]}"
+
+# One table of the figures a person waits on, with the machine they came from.
+echo
+echo "Summary ($(basename "$build"), $(wine --version 2>/dev/null || echo wine), $(date -u +%Y-%m-%d)):"
+echo
+echo "| Figure | Value |"
+echo "|---|---|"
+echo "| Machine | $(nproc) CPUs, net.core.rmem_max $rmem_max, net.core.rmem_default $rmem_default, load $(cut -d' ' -f1-3 /proc/loadavg) |"
+echo "| Server pace | default $default_pace; others: ${paces[*]:1} (KiB/s, 0 unpaced) |"
+sed -n 's/^@summary //p' "$summary"

@@ -102,7 +102,8 @@ DispatchResult ChannelCore::Dispatch(const uint8_t* data, size_t length, Ipv4 se
 
     case kMsgLockRecord:
       // A cut-off lock record would store a task list that was never sent.
-      if (length >= kLockDatagramSize) locks_.Store(TaskLockRecord::Decode(record));
+      // Read in place, straight into the table's own storage.
+      if (length >= kLockDatagramSize) locks_.Store(TaskLockView::Read(record));
       return result;
 
     case kMsgLockChangeDone:
@@ -110,7 +111,7 @@ DispatchResult ChannelCore::Dispatch(const uint8_t* data, size_t length, Ipv4 se
 
     case kMsgLockRefused:
       if (length < kLockDatagramSize) return result;
-      holderName_ = TaskLockRecord::Decode(record).account;
+      holderName_.assign(TaskLockView::Read(record).account);
       return SetIndicator(Indicator::kChangeResult, 2);
 
     case kMsgResourceAnswer:

@@ -1,9 +1,8 @@
 #include "messaging/LockTable.h"
 
 #include <algorithm>
-#include <unordered_set>
-
-#include "common/CommaList.h"
+#include <array>
+#include <cstring>
 
 namespace velmora::msg {
 
@@ -13,24 +12,93 @@ std::string_view TasksOf(const std::string& key, uint32_t tasksOffset) {
   return std::string_view(key).substr(tasksOffset);
 }
 
-// FNV-1a: cheap, and good enough since every hit is confirmed.
+// Eight bytes at a time, then a final mix: a question hashes every piece it
+// names, so this is most of what a question costs. Every hit is confirmed
+// against the lock's own list, and the values never leave the process.
 uint64_t HashTask(std::string_view task) {
-  uint64_t hash = 14695981039346656037ull;
-  for (char c : task) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  const char* at = task.data();
+  size_t left = task.size();
+  uint64_t hash = kMultiplier ^ left;
+  for (; left >= 8; at += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, at, 8);
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 29;
   }
-  return hash;
+  if (left > 0) {
+    // Byte by byte: a memcpy of a variable length is a library call, which
+    // under Wine costs more than the whole hash.
+    uint64_t word = 0;
+    for (size_t i = 0; i < left; ++i) word |= uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
+    hash = (hash ^ word) * kMultiplier;
+  }
+  hash ^= hash >> 32;
+  hash *= 0xD6E8FEB86659FD93ull;
+  return hash ^ (hash >> 32);
 }
 
-// Distinct hashes of a list's pieces ("t1,t1" is indexed once).
-std::vector<uint64_t> TaskHashes(std::string_view tasks) {
-  std::vector<uint64_t> hashes;
-  for (std::string_view piece : SplitCommaListViews(tasks)) hashes.push_back(HashTask(piece));
-  std::sort(hashes.begin(), hashes.end());
-  hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
-  return hashes;
+// Distinct hashes of a list's pieces ("t1,t1" is indexed once), into `out`.
+void TaskHashes(std::string_view tasks, std::vector<uint64_t>& out) {
+  out.clear();
+  if (tasks.empty()) return;
+  for (size_t start = 0;;) {
+    const size_t comma = tasks.find(',', start);
+    const size_t end = comma == std::string_view::npos ? tasks.size() : comma;
+    out.push_back(HashTask(tasks.substr(start, end - start)));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
 }
+
+// The distinct pieces of an asked list with their hashes. Usual lists stay
+// on the stack: a question allocates nothing.
+class AskedPieces {
+ public:
+  struct Piece {
+    uint64_t hash;
+    std::string_view text;
+  };
+
+  explicit AskedPieces(std::string_view tasks) {
+    if (tasks.empty()) return;
+    for (size_t start = 0;;) {
+      const size_t comma = tasks.find(',', start);
+      const size_t end = comma == std::string_view::npos ? tasks.size() : comma;
+      Add(tasks.substr(start, end - start));
+      if (comma == std::string_view::npos) break;
+      start = comma + 1;
+    }
+  }
+
+  const Piece* begin() const { return spill_.empty() ? inline_.data() : spill_.data(); }
+  const Piece* end() const { return begin() + size_; }
+
+ private:
+  static constexpr size_t kInline = 32;
+
+  void Add(std::string_view text) {
+    const Piece piece{HashTask(text), text};
+    // Repeats are dropped while the list is short; a long list keeps them,
+    // which costs a lookup each and changes no answer.
+    if (size_ < kInline) {
+      for (size_t i = 0; i < size_; ++i) {
+        if (inline_[i].hash == piece.hash && inline_[i].text == text) return;
+      }
+      inline_[size_++] = piece;
+      return;
+    }
+    if (spill_.empty()) spill_.assign(inline_.begin(), inline_.end());
+    spill_.push_back(piece);
+    ++size_;
+  }
+
+  std::array<Piece, kInline> inline_;
+  std::vector<Piece> spill_;
+  size_t size_ = 0;
+};
 
 size_t HeapBytes(const std::string& text) {
   // Short texts live inside the string object itself.
@@ -85,20 +153,40 @@ LockTable& LockTable::operator=(const LockTable& other) {
   return *this;
 }
 
-void LockTable::Store(const TaskLockRecord& record) {
-  std::string key = LockKey(record);
-  const auto existing = records_.find(key);
-  if (existing != records_.end()) Erase(existing);
+void LockTable::Store(const TaskLockRecord& record) { Store(TaskLockView::Of(record)); }
+
+void LockTable::Store(const TaskLockView& lock) {
+  FormLockKey(lock, keyScratch_);
+  const auto existing = records_.find(std::string_view(keyScratch_));
+  if (existing != records_.end()) {
+    // The key holds everything but the display name, so only that changes
+    // and the indexes stand.
+    existing->second.displayName.assign(lock.displayName);
+    return;
+  }
 
   Entry entry;
-  entry.projectId = record.projectId;
-  entry.accountLength = static_cast<uint32_t>(key.find('\0'));
-  entry.tasksOffset = static_cast<uint32_t>(key.size() - record.tasks.size());
-  entry.displayName = record.displayName;
-  const std::vector<uint64_t> hashes = TaskHashes(record.tasks);
+  entry.projectId = lock.projectId;
+  entry.accountLength = static_cast<uint32_t>(keyScratch_.find('\0'));
+  entry.tasksOffset = static_cast<uint32_t>(keyScratch_.size() - lock.tasks.size());
+  entry.displayName.assign(lock.displayName);
+  // A list of its own rather than the scratch one: filters then land apart
+  // from the keys in memory, and the walk over wide locks stays fast.
+  std::vector<uint64_t> hashes;
+  TaskHashes(lock.tasks, hashes);
   if (IsWide(hashes.size())) entry.filter = MakeFilter(hashes);
-  const auto inserted = records_.emplace(std::move(key), std::move(entry)).first;
-  Index(inserted);
+  // The formed key goes into the table as it is; the next one is formed in
+  // a new buffer, the one allocation a new record's key needs anyway.
+  const auto inserted = records_.emplace(std::move(keyScratch_), std::move(entry)).first;
+  try {
+    Index(inserted, hashes);
+  } catch (...) {
+    // Half indexed, the lock would be held yet reported free for some of
+    // its tasks: without the memory to index it, it is not stored at all.
+    Unindex(inserted, hashes);
+    records_.erase(inserted);
+    throw;
+  }
 }
 
 size_t LockTable::RemoveProject(int32_t projectId) {
@@ -121,10 +209,8 @@ size_t LockTable::RemoveHeld(const std::string& account, int32_t projectId,
   const auto project = projects_.find(projectId);
   if (project == projects_.end()) return 0;
   std::vector<RecordIt> doomed;
-  std::vector<std::pair<uint64_t, std::string_view>> pieces;
-  for (std::string_view piece : SplitCommaListViews(tasks)) {
-    const uint64_t hash = HashTask(piece);
-    pieces.emplace_back(hash, piece);
+  const AskedPieces pieces(tasks);
+  for (const auto& [hash, piece] : pieces) {
     const auto postings = project->second.tasks.find(hash);
     if (postings == project->second.tasks.end()) continue;
     for (RecordIt it : postings->second) {
@@ -199,7 +285,7 @@ size_t LockTable::MemoryBytes() const {
   return bytes;
 }
 
-void LockTable::Index(RecordIt it) {
+void LockTable::Index(RecordIt it, const std::vector<uint64_t>& hashes) {
   ProjectIndex& project = projects_[it->second.projectId];
   if (!it->second.filter.empty()) {
     Postings& wide = project.wide;
@@ -207,13 +293,18 @@ void LockTable::Index(RecordIt it) {
     return;
   }
   TaskIndex& index = project.tasks;
-  for (uint64_t hash : TaskHashes(TasksOf(it->first, it->second.tasksOffset))) {
+  for (uint64_t hash : hashes) {
     Postings& postings = index[hash];
     postings.insert(std::lower_bound(postings.begin(), postings.end(), it, KeyOrder()), it);
   }
 }
 
 void LockTable::Unindex(RecordIt it) {
+  TaskHashes(TasksOf(it->first, it->second.tasksOffset), hashScratch_);
+  Unindex(it, hashScratch_);
+}
+
+void LockTable::Unindex(RecordIt it, const std::vector<uint64_t>& hashes) {
   const auto project = projects_.find(it->second.projectId);
   if (project == projects_.end()) return;
   if (!it->second.filter.empty()) {
@@ -222,7 +313,7 @@ void LockTable::Unindex(RecordIt it) {
     if (at != wide.end() && *at == it) wide.erase(at);
   }
   TaskIndex& index = project->second.tasks;
-  for (uint64_t hash : TaskHashes(TasksOf(it->first, it->second.tasksOffset))) {
+  for (uint64_t hash : hashes) {
     const auto postings = index.find(hash);
     if (postings == index.end()) continue;
     Postings& list = postings->second;
@@ -248,18 +339,14 @@ std::optional<LockTable::RecordIt> LockTable::FindBlocking(const std::string& ac
     return !IsHeldBy(it, account) || (isOwn && !isOwn(ToRecord(it)));
   };
   std::optional<RecordIt> best;
-  std::unordered_set<std::string_view> asked;
-  std::vector<std::pair<uint64_t, std::string_view>> pieces;
-  for (std::string_view piece : SplitCommaListViews(tasks)) {
-    if (asked.insert(piece).second) pieces.emplace_back(HashTask(piece), piece);
-  }
+  const AskedPieces pieces(tasks);
   for (const auto& [hash, piece] : pieces) {
     const auto postings = project->second.tasks.find(hash);
     if (postings == project->second.tasks.end()) continue;
     // Postings are in key order: the first one not held by the asker is this
     // piece's candidate, and nothing past the best so far can win.
     for (RecordIt it : postings->second) {
-      if (best && !(it->first < (*best)->first)) break;
+      if (best && (it == *best || !(it->first < (*best)->first))) break;
       if (!ListsTask(it, piece) || !blocks(it)) continue;
       best = it;
       break;

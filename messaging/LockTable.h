@@ -31,6 +31,9 @@ class LockTable {
 
   // Adds the record, replacing one stored under the same key.
   void Store(const TaskLockRecord& record);
+  // The same, read in place from a received record; a record already held
+  // (a table sent again) costs a lookup and no allocation.
+  void Store(const TaskLockView& lock);
 
   // Removes every lock of the project; returns how many went.
   size_t RemoveProject(int32_t projectId);
@@ -81,7 +84,8 @@ class LockTable {
     std::string displayName;
     std::vector<uint64_t> filter;
   };
-  using Records = std::map<std::string, Entry>;
+  // Transparent order: a key formed in a scratch buffer is looked up as is.
+  using Records = std::map<std::string, Entry, std::less<>>;
   using RecordIt = Records::const_iterator;
   struct KeyOrder {
     bool operator()(RecordIt a, RecordIt b) const { return a->first < b->first; }
@@ -98,8 +102,10 @@ class LockTable {
     Postings wide;    // wide locks, looked at one by one through their filters
   };
 
-  void Index(RecordIt it);
+  void Index(RecordIt it, const std::vector<uint64_t>& hashes);
   void Unindex(RecordIt it);
+  // Takes nothing: finds and erases only, so it can undo a failed Index.
+  void Unindex(RecordIt it, const std::vector<uint64_t>& hashes);
   void Erase(RecordIt it);
   std::optional<RecordIt> FindBlocking(const std::string& account, int32_t projectId,
                                        const std::string& tasks, const OwnLockCheck& isOwn) const;
@@ -110,6 +116,10 @@ class LockTable {
 
   Records records_;
   std::unordered_map<int32_t, ProjectIndex> projects_;
+  // Reused by every Store and removal, so a steady stream of records
+  // allocates only for what it adds.
+  std::string keyScratch_;
+  std::vector<uint64_t> hashScratch_;
 };
 
 // Outcome of a lock question from the holder FindBlockingHolder gave: 1 when

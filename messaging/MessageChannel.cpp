@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -20,7 +21,13 @@ constexpr DWORD kStopWaitMs = 300;
 constexpr DWORD kReceiveSliceMs = 1000;
 // How long a cancelled receive may take to end before its slot is given up.
 constexpr ULONGLONG kSettleMs = 5000;
-constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;  // lock tables arrive in bursts
+// Lock tables arrive in bursts: the socket asks for the largest buffer the
+// system grants, from this down, halving while a size is refused.
+constexpr int kLargestReceiveBuffer = 16 * 1024 * 1024;
+constexpr int kSmallestReceiveBuffer = 64 * 1024;
+// Datagrams received back to back and then handled under one taking of the
+// channel lock; a burst ends earlier when the socket runs empty.
+constexpr size_t kBurstDatagrams = 16;
 
 msg::Ipv4 ToIpv4(const in_addr& a) {
   msg::Ipv4 ip;
@@ -36,15 +43,27 @@ sockaddr_in ToSockaddr(const msg::Ipv4& ip, uint16_t port) {
   return to;
 }
 
-// One receive in flight: the system writes the datagram, its sender and the
-// flags here when the receive ends, so all of it outlives the wait for that.
-struct ReceiveSlot {
-  WSAOVERLAPPED overlapped{};
-  std::vector<char> buffer = std::vector<char>(msg::kReceiveBufferSize);  // one datagram
+struct ReceivedDatagram {
+  std::array<uint8_t, msg::kReceiveBufferSize> bytes;
   sockaddr_in from{};
   int fromSize = 0;
+  int length = 0;
+};
+
+// Where receives land: a ring of datagram buffers, the burst received and
+// not yet handled, and the one receive in flight. The system writes a
+// datagram, its sender and the flags here when a receive ends, so all of it
+// outlives the wait for that. Allocated once: receiving allocates nothing.
+struct ReceiveSlot {
+  WSAOVERLAPPED overlapped{};
   DWORD flags = 0;
-  bool pending = false;  // the receive thread's own
+  bool pending = false;  // the receive thread's own, as is everything here
+  std::array<ReceivedDatagram, kBurstDatagrams> ring;
+  size_t first = 0;  // the burst: ring[first], ... (count of them, wrapping)
+  size_t count = 0;
+  std::array<msg::DispatchResult, kBurstDatagrams> results;
+
+  ReceivedDatagram& At(size_t i) { return ring[(first + i) % kBurstDatagrams]; }
 };
 
 }  // namespace
@@ -79,7 +98,8 @@ struct MessageChannel::State {
   void ReceiveLoop(const ThreadStart& start);
   bool AwaitReceive();
   void SettleReceive();
-  void HandleDatagram(int length, const MessageSink& sink);
+  void HandleBurst(const MessageSink& sink);
+  void Act(msg::DispatchResult& result, const MessageSink& sink);
   void Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port);
   void SetIndicator(msg::Indicator indicator, int32_t value);
 
@@ -87,11 +107,13 @@ struct MessageChannel::State {
   CriticalSection lock;  // guards core (peer list, lock table, own record, holder)
   msg::ChannelCore core;
   UniqueSocket socket;
-  UniqueHandle receiveEvent;  // the overlapped receive's event, reset whenever a receive is issued
+  UniqueHandle receiveEvent;  // the overlapped receive's event; issuing a receive resets it
   UniqueHandle stopEvent;     // set once, never reset: a stop cannot be lost
   UniqueHandle replyEvent;    // set by the receive thread whenever a reply arrives
   std::unique_ptr<ReceiveSlot> slot;  // peer text is copied out (and terminated) before the sink
   uint16_t localPort = 0;
+  int receiveBufferLimit = kLargestReceiveBuffer;
+  int receiveBuffer = 0;  // what the socket reported after asking
   msg::Ipv4 serverAddress{};
 
   std::atomic<LONG> stopRequested{0};
@@ -151,6 +173,8 @@ bool MessageChannel::IsRegistered() const { return state_->registered.load() != 
 bool MessageChannel::IsStarted() const { return state_->started.load() != 0; }
 uint16_t MessageChannel::LocalPort() const { return state_->localPort; }
 uint64_t MessageChannel::DatagramsDispatched() const { return state_->dispatched.load(); }
+void MessageChannel::SetReceiveBufferLimit(int bytes) { state_->receiveBufferLimit = bytes; }
+int MessageChannel::ReceiveBufferBytes() const { return state_->receiveBuffer; }
 
 void MessageChannel::SetServerAddress(const std::string& dotted) {
   in_addr a{};
@@ -168,8 +192,13 @@ int MessageChannel::Start(uint16_t port) {
 
   s.socket.reset(WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED));
   if (!s.socket.valid()) return 0;
-  setsockopt(s.socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveSocketBuffer),
-             sizeof(kReceiveSocketBuffer));
+  for (int asked = s.receiveBufferLimit; asked >= kSmallestReceiveBuffer; asked /= 2) {
+    if (setsockopt(s.socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof(asked)) == 0)
+      break;
+  }
+  int granted = 0, grantedSize = sizeof(granted);
+  if (getsockopt(s.socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &grantedSize) == 0)
+    s.receiveBuffer = granted;
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -230,36 +259,38 @@ bool MessageChannel::ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) {
   return true;
 }
 
+// One receive per datagram. A receive that completes at once means more
+// was queued: the datagram joins the burst. One that has to wait means the
+// socket ran empty: the burst is handled meanwhile, its records under one
+// taking of the lock, all in arrival order.
 void MessageChannel::State::ReceiveLoop(const ThreadStart& start) {
   ReceiveSlot& r = *slot;
   while (!stopRequested) {
-    WSABUF chunk{static_cast<ULONG>(msg::kReceiveBufferSize), r.buffer.data()};
-    r.fromSize = sizeof(r.from);
+    ReceivedDatagram& next = r.At(r.count);
+    WSABUF chunk{static_cast<ULONG>(next.bytes.size()), reinterpret_cast<char*>(next.bytes.data())};
+    next.fromSize = sizeof(next.from);
     r.flags = 0;
     DWORD received = 0;
-    // Each receive starts with its event reset (issuing it resets it too), so
-    // a stop is never signalled on this event but on its own.
-    WSAResetEvent(receiveEvent.get());
     if (start.beforeReceive) start.beforeReceive();
-    const int rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &r.flags, reinterpret_cast<sockaddr*>(&r.from),
-                               &r.fromSize, &r.overlapped, nullptr);
+    const int rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &r.flags, reinterpret_cast<sockaddr*>(&next.from),
+                               &next.fromSize, &r.overlapped, nullptr);
     bool delivered = rc == 0;
-    if (rc != 0 && WSAGetLastError() == WSA_IO_PENDING) {
-      r.pending = true;
-      if (!AwaitReceive()) break;
-      r.pending = false;
-      delivered = WSAGetOverlappedResult(socket.get(), &r.overlapped, &received, FALSE, &r.flags) != FALSE;
+    if (!delivered) {
+      // A failed receive (say, an earlier datagram refused by its
+      // destination) delivers nothing and ends the burst too.
+      const bool pending = WSAGetLastError() == WSA_IO_PENDING;
+      if (pending) r.pending = true;
+      HandleBurst(start.sink);
+      if (pending) {
+        if (!AwaitReceive()) break;
+        r.pending = false;
+        delivered = WSAGetOverlappedResult(socket.get(), &r.overlapped, &received, FALSE, &r.flags) != FALSE;
+      }
     }
     if (stopRequested) break;
-    // A failed receive (say, an earlier datagram refused by its destination)
-    // delivers nothing; the loop simply receives again.
-    // A datagram that cannot be handled for want of memory is dropped like a
-    // lost one (requests are sent again); the thread receives on.
     if (delivered) {
-      Barrier([&] {
-        HandleDatagram(static_cast<int>(received), start.sink);
-        return S_OK;
-      });
+      next.length = static_cast<int>(received);
+      if (++r.count == kBurstDatagrams) HandleBurst(start.sink);
     }
   }
   SettleReceive();
@@ -290,15 +321,41 @@ void MessageChannel::State::SettleReceive() {
   slot->pending = false;
 }
 
-void MessageChannel::State::HandleDatagram(int length, const MessageSink& sink) {
-  ++dispatched;
-  msg::DispatchResult result;
+void MessageChannel::State::HandleBurst(const MessageSink& sink) {
+  ReceiveSlot& r = *slot;
+  const size_t count = r.count;
+  if (count == 0) return;
+  // The burst ends here whatever happens below: a receive may be pending
+  // into the ring entry after it.
+  r.first = (r.first + count) % kBurstDatagrams;
+  r.count = 0;
+  const size_t burstStart = (r.first + kBurstDatagrams - count) % kBurstDatagrams;
   {
     std::lock_guard<CriticalSection> guard(lock);
-    result = core.Dispatch(reinterpret_cast<const uint8_t*>(slot->buffer.data()), static_cast<size_t>(length),
-                           ToIpv4(slot->from.sin_addr), ntohs(slot->from.sin_port));
+    for (size_t i = 0; i < count; ++i) {
+      const ReceivedDatagram& d = r.ring[(burstStart + i) % kBurstDatagrams];
+      msg::DispatchResult& result = r.results[i];
+      // A datagram that cannot be handled for want of memory is dropped
+      // like a lost one (requests are sent again); the others still count.
+      Barrier([&] {
+        result = core.Dispatch(d.bytes.data(), static_cast<size_t>(d.length), ToIpv4(d.from.sin_addr),
+                               ntohs(d.from.sin_port));
+        return S_OK;
+      });
+    }
   }
+  dispatched += count;
   // No lock is held while sending or calling out.
+  for (size_t i = 0; i < count; ++i) {
+    Barrier([&] {
+      Act(r.results[i], sink);
+      return S_OK;
+    });
+    r.results[i] = msg::DispatchResult{};
+  }
+}
+
+void MessageChannel::State::Act(msg::DispatchResult& result, const MessageSink& sink) {
   for (const msg::Outgoing& out : result.sends) Send(out.bytes, out.ip, out.port);
   SetIndicator(result.indicator, result.value);
   if (result.message && sink && !stopRequested) {

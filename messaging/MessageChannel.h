@@ -76,6 +76,12 @@ class MessageChannel {
   size_t LockCount();
   size_t LockTableBytes();
   uint64_t DatagramsDispatched() const;
+  // The most the socket asks for as its receive buffer, from the next Start
+  // on (by default the largest the system grants, up to 16 MiB); the
+  // benchmark sets it to see a machine with a smaller limit.
+  void SetReceiveBufferLimit(int bytes);
+  // The receive buffer the socket reported once asked, 0 before Start.
+  int ReceiveBufferBytes() const;
 
  protected:
   // Takes effect for a receive thread started afterwards.

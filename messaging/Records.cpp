@@ -1,6 +1,7 @@
 #include "messaging/Records.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace velmora::msg {
@@ -122,10 +123,14 @@ void WriteText(uint8_t* slot, size_t slotSize, const std::string& text) {
 }
 
 std::string ReadText(const uint8_t* slot, size_t slotSize) {
+  return std::string(ReadTextView(slot, slotSize));
+}
+
+std::string_view ReadTextView(const uint8_t* slot, size_t slotSize) {
   const void* terminator = std::memchr(slot, 0, slotSize);
   const size_t length =
       terminator ? static_cast<size_t>(static_cast<const uint8_t*>(terminator) - slot) : slotSize;
-  return std::string(reinterpret_cast<const char*>(slot), length);
+  return std::string_view(reinterpret_cast<const char*>(slot), length);
 }
 
 void PutU16(uint8_t* out, uint16_t value) {
@@ -192,12 +197,22 @@ void TaskLockRecord::Encode(uint8_t* out) const {
 }
 
 TaskLockRecord TaskLockRecord::Decode(const uint8_t* in) {
-  TaskLockRecord record;
-  record.account = ReadText(in + kLockAccountOffset, kAccountSlot);
-  record.displayName = ReadText(in + kLockDisplayNameOffset, kLockDisplayNameSlot);
-  record.projectId = static_cast<int32_t>(GetU32(in + kLockProjectOffset));
-  record.tasks = ReadText(in + kLockTasksOffset, kTaskListSlot);
-  return record;
+  const TaskLockView view = TaskLockView::Read(in);
+  return TaskLockRecord{std::string(view.account), std::string(view.displayName), view.projectId,
+                        std::string(view.tasks)};
+}
+
+TaskLockView TaskLockView::Read(const uint8_t* in) {
+  TaskLockView view;
+  view.account = ReadTextView(in + kLockAccountOffset, kAccountSlot);
+  view.displayName = ReadTextView(in + kLockDisplayNameOffset, kLockDisplayNameSlot);
+  view.projectId = static_cast<int32_t>(GetU32(in + kLockProjectOffset));
+  view.tasks = ReadTextView(in + kLockTasksOffset, kTaskListSlot);
+  return view;
+}
+
+TaskLockView TaskLockView::Of(const TaskLockRecord& record) {
+  return TaskLockView{record.account, record.displayName, record.projectId, record.tasks};
 }
 
 bool TaskLockRecord::operator==(const TaskLockRecord& other) const {
@@ -229,17 +244,24 @@ bool ResourceQuery::operator==(const ResourceQuery& other) const {
 }
 
 std::string LockKey(const TaskLockRecord& record) {
+  std::string key;
+  FormLockKey(TaskLockView::Of(record), key);
+  return key;
+}
+
+void FormLockKey(const TaskLockView& lock, std::string& out) {
   // An account never holds a NUL (texts end at the first one), and neither
   // does a number, so the separators make every key name one record only.
-  const std::string account = record.account.substr(0, record.account.find('\0'));
-  std::string key;
-  key.reserve(account.size() + 13 + record.tasks.size());
-  key += account;
-  key += '\0';
-  key += std::to_string(record.projectId);
-  key += '\0';
-  key += record.tasks;
-  return key;
+  const std::string_view account = lock.account.substr(0, lock.account.find('\0'));
+  char project[12];
+  const auto written = std::to_chars(project, project + sizeof(project), lock.projectId);
+  out.clear();
+  out.reserve(account.size() + 13 + lock.tasks.size());
+  out.append(account);
+  out += '\0';
+  out.append(project, written.ptr);
+  out += '\0';
+  out.append(lock.tasks);
 }
 
 bool MayBeCut(const std::string& slotText, size_t slotSize) {

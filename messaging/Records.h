@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora::msg {
@@ -88,6 +89,8 @@ void WriteText(uint8_t* slot, size_t slotSize, const std::string& text);
 
 // Reads up to the terminator, at most slotSize bytes.
 std::string ReadText(const uint8_t* slot, size_t slotSize);
+// The same text as a view into the slot.
+std::string_view ReadTextView(const uint8_t* slot, size_t slotSize);
 
 // --- little-endian integers ---------------------------------------------------
 
@@ -140,6 +143,19 @@ struct TaskLockRecord {
   bool operator==(const TaskLockRecord& other) const;
 };
 
+// A lock record read in place: views into the received bytes, each field
+// taken from its offset, so a table can store it without a copy in between.
+// Valid as long as those bytes are.
+struct TaskLockView {
+  std::string_view account;
+  std::string_view displayName;
+  int32_t projectId = 0;
+  std::string_view tasks;
+
+  static TaskLockView Read(const uint8_t* in);  // reads kTaskLockRecordSize bytes
+  static TaskLockView Of(const TaskLockRecord& record);
+};
+
 // Whether one project's resource assignment in one specialty is free.
 struct ResourceQuery {
   std::string projectUuid;  // 40-byte slot
@@ -157,6 +173,9 @@ struct ResourceQuery {
 // order by account first (byte-wise, a shorter account before its
 // extensions), and distinct records never share one.
 std::string LockKey(const TaskLockRecord& record);
+// The same key written into `out` (emptied first), so a caller can keep one
+// buffer for every key it forms.
+void FormLockKey(const TaskLockView& lock, std::string& out);
 
 // Whether a text read back from a slot of `slotSize` bytes may be the cut
 // form of a longer one, so that two different texts read back as it.

@@ -171,6 +171,28 @@ TEST(LockTable, IndexStaysConsistentThroughReplaceAndRemove) {
   EXPECT_EQ(table.FindBlockingHolder("zz", 1, "shared"), "");
 }
 
+TEST(LockTable, LongAndRepeatingAskedListsFindTheBlockerWhereverItIs) {
+  LockTable table;
+  table.Store(Lock("bob", 1, "t38"));
+  table.Store(Lock("amy", 1, "t2,t40"));
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += (i ? ",t" : "t") + std::to_string(i + 100);
+  const struct {
+    std::string asked;
+    std::string holder;
+  } cases[] = {
+      {many + ",t38", "bob"},              // past the pieces kept on the stack
+      {"t38,t38,t38," + many, "bob"},      // repeats ahead of a long list
+      {many + ",t38," + many + ",t40", "amy"},  // the smaller key wins from far back
+      {many + "," + many, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(table.FindBlockingHolder("me", 1, c.asked), c.holder) << c.asked.size();
+  // Stored again with another name: one record, still found by its tasks.
+  table.Store(Lock("bob", 1, "t38", "Bob again"));
+  EXPECT_EQ(table.size(), 2u);
+  EXPECT_EQ(table.FindBlockingRecord("me", 1, "t38")->displayName, "Bob again");
+}
+
 TEST(LockTable, CopiesAnswerOnTheirOwn) {
   LockTable original;
   original.Store(Lock("bob", 1, "t1"));

@@ -65,6 +65,10 @@ TEST(TaskLockRecordCodec, WritesEveryFieldAtItsOffset) {
   EXPECT_EQ(datagram.back(), 0);
 
   EXPECT_EQ(TaskLockRecord::Decode(r), record);
+  const TaskLockView view = TaskLockView::Read(r);
+  EXPECT_EQ(TaskLockRecord({std::string(view.account), std::string(view.displayName), view.projectId,
+                            std::string(view.tasks)}),
+            record);
 }
 
 TEST(ResourceQueryCodec, WritesEveryFieldAtItsOffset) {

@@ -3,9 +3,11 @@
 // Each test has its own fake-server address; peers live on 127.0.0.70-79.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "tests/win/channel/ChannelTestSupport.h"
 
@@ -471,6 +473,60 @@ TEST(ChannelLocks, LockQuestionsAreAnsweredFromTheTableTheServerFilled) {
   ASSERT_TRUE(Settle(probe, ChannelAt(channel)));
   EXPECT_EQ(0, channel.CheckTaskLock("alice", "", 7, "t3", holder));
   EXPECT_EQ("bob", holder);
+}
+
+// Records come in groups that end inside the receive thread's bursts and
+// across them; meanwhile another thread keeps asking about every lock.
+TEST(ChannelLocks, RecordsAreAppliedInArrivalOrderAndAHeldLockIsNeverReportedFree) {
+  FakeServer server(57);
+  RecordingChannel channel;
+  ASSERT_NO_FATAL_FAILURE(StartRegistered(channel, server, "reader"));
+  constexpr int kLocks = 120;
+  constexpr int kGroup = 23;  // small enough for a stock receive buffer
+  const auto lock = [](int i) {
+    return TaskLockRecord{"h" + std::to_string(i % 7), "", 3 + i % 2, "u" + std::to_string(i) + ",shared"};
+  };
+
+  std::atomic<bool> done{false};
+  std::atomic<int> freedWhileHeld{-1};
+  std::thread asker([&] {
+    std::vector<bool> held(kLocks, false);
+    std::string holder;
+    while (!done) {
+      for (int i = 0; i < kLocks; ++i) {
+        const TaskLockRecord l = lock(i);
+        const bool blocked = channel.CheckTaskLock("reader", "", l.projectId, "u" + std::to_string(i), holder) == 0;
+        if (held[i] && !blocked) freedWhileHeld = i;
+        held[i] = held[i] || blocked;
+      }
+    }
+  });
+  for (int first = 0; first < kLocks; first += kGroup) {
+    const int end = std::min(first + kGroup, kLocks);
+    for (int i = first; i < end; ++i) {
+      server.SendTo(ChannelAt(channel), msg::MakeDatagram(msg::kMsgLockRecord, lock(i)));
+      // A record sent again in the same group replaces its twin.
+      if (i % 10 == 0) server.SendTo(ChannelAt(channel), msg::MakeDatagram(msg::kMsgLockRecord, lock(i)));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return channel.LockCount() == static_cast<size_t>(end); })) << end;
+  }
+  // Two refusals back to back: the later one names the holder.
+  server.SendTo(ChannelAt(channel), msg::MakeDatagram(msg::kMsgLockRefused, TaskLockRecord{"first", "", 3, "x"}));
+  server.SendTo(ChannelAt(channel), msg::MakeDatagram(msg::kMsgLockRefused, TaskLockRecord{"second", "", 3, "x"}));
+  Endpoint probe(79, 0);
+  ASSERT_TRUE(Settle(probe, ChannelAt(channel)));
+  done = true;
+  asker.join();
+
+  EXPECT_EQ(-1, freedWhileHeld.load()) << "a lock reported free after it was held";
+  EXPECT_EQ("second", channel.HolderName());
+  std::string holder;
+  for (int i = 0; i < kLocks; ++i) {
+    EXPECT_EQ(0, channel.CheckTaskLock("reader", "", lock(i).projectId, "u" + std::to_string(i), holder)) << i;
+    EXPECT_EQ(lock(i).account, holder) << i;
+  }
+  EXPECT_EQ(0, channel.CheckTaskLock("reader", "", 3, "shared", holder));
+  EXPECT_EQ("h0", holder) << "of all holders of a shared task, the smallest key";
 }
 
 TEST(ChannelLogout, OneNoticeWhenRegisteredAndNoneOtherwise) {
