@@ -102,6 +102,7 @@ struct MessageChannel::State {
   std::atomic<LONG> changeResult{0};
   std::atomic<LONG> lockTableComplete{0};
   std::atomic<uint64_t> dispatched{0};
+  std::atomic<uint64_t> fromServerPort{0};
 };
 
 // What a receive thread starts with: its share of the state, its sink, its
@@ -151,6 +152,7 @@ bool MessageChannel::IsRegistered() const { return state_->registered.load() != 
 bool MessageChannel::IsStarted() const { return state_->started.load() != 0; }
 uint16_t MessageChannel::LocalPort() const { return state_->localPort; }
 uint64_t MessageChannel::DatagramsDispatched() const { return state_->dispatched.load(); }
+uint64_t MessageChannel::ServerDatagramsReceived() const { return state_->fromServerPort.load(); }
 
 void MessageChannel::SetServerAddress(const std::string& dotted) {
   in_addr a{};
@@ -292,6 +294,7 @@ void MessageChannel::State::SettleReceive() {
 
 void MessageChannel::State::HandleDatagram(int length, const MessageSink& sink) {
   ++dispatched;
+  if (ntohs(slot->from.sin_port) == msg::kServerPort) ++fromServerPort;
   msg::DispatchResult result;
   {
     std::lock_guard<CriticalSection> guard(lock);

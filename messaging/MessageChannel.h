@@ -76,6 +76,9 @@ class MessageChannel {
   size_t LockCount();
   size_t LockTableBytes();
   uint64_t DatagramsDispatched() const;
+  // Datagrams received from the server's port, whatever they said: a
+  // count that never moves during a request means the server is silent.
+  uint64_t ServerDatagramsReceived() const;
 
  protected:
   // Takes effect for a receive thread started afterwards.
