@@ -117,6 +117,7 @@ login::RegistrationResult RegisterOnChannel(MessageChannel& channel, const std::
       [&](const std::string& name) { return channel.FindPeer(name); },
       [&](const msg::Ipv4& address) { return channel.IsOwnAddress(address); },
       [&](const std::string& name) { return channel.Register(name, messageIp) == 1; },
+      [&] { return channel.ServerDatagramsReceived(); },
   };
   const login::RegistrationOutcome outcome = login::RunRegistrationCycle(account, steps);
   if (outcome.result == login::RegistrationResult::InUseElsewhere) {

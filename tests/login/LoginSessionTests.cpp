@@ -16,6 +16,7 @@
 #include "common/Raii.h"
 #include "common/Settings.h"
 #include "common/Text.h"
+#include "control/LoginFlow.h"
 #include "control/VelmoraCtl.h"
 #include "messaging/MessageChannel.h"
 #include "resources/resource.h"
@@ -29,6 +30,8 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 const char* const kServer = VELMORA_LOGINSERVER_ADDRESS;
+// Nothing listens here: a message server that is down or wrongly named.
+const char* const kSilent = "127.0.0.86";
 // A login's steps after the dialog (peer list, registration with its
 // resends, lock table) and the server's log of them, on a busy machine.
 constexpr DWORD kSessionPatienceMs = 30000;
@@ -228,6 +231,27 @@ TEST_F(LoginSession, RefusesAnAccountInUseOnAnotherMachineOnly) {
     EXPECT_EQ(outcomes_[0].hr, S_OK);
     EXPECT_EQ(outcomes_[0].value, c.value);
     EXPECT_EQ(outcomes_[0].state.UserID, c.remote ? "" : "lina");
+  }
+}
+
+// Only a server that answers gets more than one cycle (GaveUp comes only
+// after all of them): an account too long for the record is never
+// registered, whatever the server says.
+TEST_F(LoginSession, RegistrationTellsASilentServerFromOneThatAnswers) {
+  const struct {
+    const char* server;
+    std::string account;
+    login::RegistrationResult result;
+  } cases[] = {
+      {kSilent, "zhangwei", login::RegistrationResult::Unanswered},
+      {kServer, std::string(20, 'x'), login::RegistrationResult::GaveUp},
+      {kServer, "zhangwei", login::RegistrationResult::Registered},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server + (" " + c.account));
+    MessageChannel channel;
+    EXPECT_EQ(RegisterOnChannel(channel, c.account, c.server), c.result);
+    EXPECT_EQ(channel.IsRegistered(), c.result == login::RegistrationResult::Registered);
   }
 }
 
