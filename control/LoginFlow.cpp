@@ -71,12 +71,16 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
   std::optional<login::AccountCheck> check;
   SecretText password;
   std::string account;
+  // Shown since OK, until this returns: the dialog has closed, and the
+  // registration may take seconds with nothing of ours on screen.
+  std::optional<WaitCursor> busy;
   {
     LoginDialog dialog(iniPath, checkAccount);
     if (dialog.Run(GetActiveWindow()) != IDOK) {
       result.value = kLoginCancelled;
       return result;
     }
+    busy = dialog.TakeWaitCursor();
     account = dialog.Account();
     password = dialog.TakePassword();
     check = dialog.Result();

@@ -101,6 +101,19 @@ class RemoteChannel : public MessageChannel {
   }
 };
 
+// Notes the login thread's cursor where the registration begins: the
+// dialog has closed, and the channel asks for this machine's addresses.
+class CursorWatchingChannel : public MessageChannel {
+ public:
+  HCURSOR seen = nullptr;
+
+ protected:
+  bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) override {
+    seen = GetCursor();
+    return MessageChannel::ResolveOwnAddresses(addresses);
+  }
+};
+
 struct Outcome {
   HRESULT hr = E_UNEXPECTED;
   VARIANT_BOOL value = 5;
@@ -253,6 +266,48 @@ TEST_F(LoginSession, RegistrationTellsASilentServerFromOneThatAnswers) {
     EXPECT_EQ(RegisterOnChannel(channel, c.account, c.server), c.result);
     EXPECT_EQ(channel.IsRegistered(), c.result == login::RegistrationResult::Registered);
   }
+}
+
+// With nothing at the message server's address the person still gets in,
+// unregistered, and sees the wait cursor from OK until Login returns.
+TEST_F(LoginSession, ASilentServerLogsInUnregisteredUnderTheWaitCursor) {
+  WritePrivateProfileStringW(L"Server1", L"MessageIP", ToWide(kSilent).c_str(), ini_.c_str());
+  const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW), wait = LoadCursorW(nullptr, IDC_WAIT);
+  // Away from the dialog, so that no hovering changes the cursor meanwhile.
+  SetCursorPos(0, 0);
+  struct {
+    LoginResult result{VARIANT_FALSE, E_UNEXPECTED};
+    std::string userId;
+    bool registered = true;
+    HCURSOR checking = nullptr, registering = nullptr, after = nullptr;
+  } seen;
+  ui_ = std::make_unique<ui::UiThread>([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+      CursorWatchingChannel channel;
+      LoginState state;
+      SetCursor(arrow);
+      seen.result = RunLogin(channel, state, Mb(ini_), [&](const std::string& account, const SecretText& password) {
+        seen.checking = GetCursor();
+        return CheckAccountOnServer(account, password);
+      });
+      seen.after = GetCursor();
+      seen.registering = channel.seen;
+      seen.registered = channel.IsRegistered();
+      seen.userId = state.UserID;
+    }
+    CoUninitialize();
+    return INT_PTR{0};
+  });
+  Submit(L"zhangwei", L"zw2026");
+  Finish();
+  EXPECT_EQ(seen.result.hr, S_OK);
+  EXPECT_EQ(seen.result.value, VARIANT_TRUE);
+  EXPECT_EQ(seen.userId, "zhangwei");
+  EXPECT_FALSE(seen.registered);
+  EXPECT_EQ(seen.checking, wait);
+  EXPECT_EQ(seen.registering, wait);
+  EXPECT_EQ(seen.after, arrow);
 }
 
 // The change goes to the server; the held password follows only a change
