@@ -54,7 +54,8 @@ for address in "$empty" "$loaded"; do
   bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 "${pace[@]}" >/dev/null
 done
 
-echo "Login as a person waits for it (message servers at ${pace[1]:-their default} pace):"
+echo "Login as a person waits for it (message servers at ${pace[1]:-their default} pace;" \
+     "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max 2>/dev/null || echo unknown), CPUs: $(nproc)):"
 echo
 echo "| Figure | Value |"
 echo "|---|---|"
