@@ -98,6 +98,17 @@ echo
 # Writes its trees under the prefix's temporary folder and removes them.
 "$build/wine-run.sh" "$build/bin/velmora_migration_bench.exe" "${migration_size[@]}"
 
+# Login as a person waits for it: OK pressed to Login's return, with the
+# real dialog, the development AppServer and message servers of its own
+# (bench/login-bench.sh). Its small form is a ctest of its own
+# (login_bench_small), so a small run here leaves it out.
+if [ "${#migration_size[@]}" -eq 0 ]; then
+  echo
+  bash "$here/login-bench.sh" "$build" | tee "$build/bench/login.txt"
+  # Its rows join the summary.
+  grep '^| ' "$build/bench/login.txt" | grep -v '^| Figure |' | sed 's/^/@summary /' >>"$summary" || true
+fi
+
 # One table of the figures a person waits on, with the machine they came from.
 echo
 echo "Summary ($(basename "$build"), $(wine --version 2>/dev/null || echo wine), $(date -u +%Y-%m-%d)):"

@@ -21,6 +21,20 @@ int ShowMessage(HWND owner, const std::string& text, const wchar_t* caption, UIN
   return ShowMessage(owner, ToWide(text), caption, type);
 }
 
+WaitCursor::WaitCursor() : previous_(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
+
+WaitCursor& WaitCursor::operator=(WaitCursor&& other) noexcept {
+  if (this != &other) {
+    Restore();
+    previous_ = std::exchange(other.previous_, std::nullopt);
+  }
+  return *this;
+}
+
+void WaitCursor::Restore() {
+  if (previous_) SetCursor(*std::exchange(previous_, std::nullopt));
+}
+
 void SetControlText(HWND dialog, int controlId, const std::string& text) {
   SetDlgItemTextW(dialog, controlId, ToWide(text).c_str());
 }

@@ -7,7 +7,9 @@
 #include <windows.h>
 
 #include <exception>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/SecretText.h"
 
@@ -26,6 +28,26 @@ void SetControlText(HWND dialog, int controlId, const std::string& text);
 std::string GetControlText(HWND dialog, int controlId);
 // A password edit's text, with no plain copy left on the way.
 SecretText GetSecretControlText(HWND dialog, int controlId);
+
+// The wait cursor from construction on; the cursor shown before comes back
+// when the owner goes, on every way out. It moves, so a wait begun in a
+// dialog's handler can last past the dialog; what it moved from shows and
+// restores nothing.
+class WaitCursor {
+ public:
+  WaitCursor();
+  WaitCursor(WaitCursor&& other) noexcept : previous_(std::exchange(other.previous_, std::nullopt)) {}
+  WaitCursor& operator=(WaitCursor&& other) noexcept;
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+  ~WaitCursor() { Restore(); }
+
+  // Brings the previous cursor back now; the owner then restores nothing.
+  void Restore();
+
+ private:
+  std::optional<HCURSOR> previous_;  // may be no cursor at all
+};
 
 // Centres on the owner, or on the work area when the owner is missing,
 // hidden or minimised; then keeps the window inside the work area.

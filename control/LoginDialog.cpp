@@ -87,6 +87,9 @@ BOOL LoginDialog::OnCommand(int controlId, int notifyCode) {
 }
 
 void LoginDialog::Accept() {
+  // From OK until the login is done: nothing shows while the server is
+  // asked, and after an accepted account the dialog is gone at once.
+  WaitCursor wait;
   HWND window = Window();
   const int line = static_cast<int>(SendMessageW(servers_box_, CB_GETCURSEL, 0, 0));
   const std::optional<login::ServerEntry> chosen = login::ChosenServer(servers_, line);
@@ -109,6 +112,11 @@ void LoginDialog::Accept() {
   const login::CheckVerdict verdict = login::JudgeAccountCheck(check, account_);
   if (verdict != login::CheckVerdict::NetworkFault) result_ = std::move(check);
   if (login::StoresUpdateServer(verdict)) Remember("UpdateServer", *result_->updateServer);
+  if (verdict == login::CheckVerdict::Accepted) {
+    busy_.emplace(std::move(wait));
+  } else {
+    wait.Restore();  // the dialog stays for the person
+  }
   switch (verdict) {
     case login::CheckVerdict::NetworkFault:
       Tell(window, L"网络连接出现故障！");

@@ -42,6 +42,9 @@ class LoginDialog : public ModalDialog {
   const std::string& MessageIp() const { return chosen_.messageIp; }
   // The last check that reached the server; what the login state is filled from.
   const std::optional<login::AccountCheck>& Result() const { return result_; }
+  // The wait cursor shown since the accepted OK, for the rest of the login
+  // to hold; nothing after a Cancel.
+  std::optional<WaitCursor> TakeWaitCursor() { return std::move(busy_); }
 
  protected:
   BOOL OnInitDialog() override;
@@ -59,6 +62,7 @@ class LoginDialog : public ModalDialog {
   std::string account_;
   SecretText password_;
   std::optional<login::AccountCheck> result_;
+  std::optional<WaitCursor> busy_;
   UniqueGdiObject background_;
   UniqueGdiObject faces_[3];  // the buttons show them but do not own them
   HWND servers_box_ = nullptr;

@@ -71,12 +71,16 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
   std::optional<login::AccountCheck> check;
   SecretText password;
   std::string account;
+  // Shown since OK, until this returns: the dialog has closed, and the
+  // registration may take seconds with nothing of ours on screen.
+  std::optional<WaitCursor> busy;
   {
     LoginDialog dialog(iniPath, checkAccount);
     if (dialog.Run(GetActiveWindow()) != IDOK) {
       result.value = kLoginCancelled;
       return result;
     }
+    busy = dialog.TakeWaitCursor();
     account = dialog.Account();
     password = dialog.TakePassword();
     check = dialog.Result();
@@ -117,6 +121,7 @@ login::RegistrationResult RegisterOnChannel(MessageChannel& channel, const std::
       [&](const std::string& name) { return channel.FindPeer(name); },
       [&](const msg::Ipv4& address) { return channel.IsOwnAddress(address); },
       [&](const std::string& name) { return channel.Register(name, messageIp) == 1; },
+      [&] { return channel.ServerDatagramsReceived(); },
   };
   const login::RegistrationOutcome outcome = login::RunRegistrationCycle(account, steps);
   if (outcome.result == login::RegistrationResult::InUseElsewhere) {

@@ -38,7 +38,8 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
 
 // Points the channel at `messageIp`, starts it and runs the bounded cycle.
 // InUseElsewhere has already told the user where the account is in use;
-// GaveUp (also when the channel cannot start) means: go on unregistered.
+// GaveUp (also when the channel cannot start) and Unanswered mean: go on
+// unregistered.
 login::RegistrationResult RegisterOnChannel(MessageChannel& channel, const std::string& account,
                                             const std::string& messageIp);
 

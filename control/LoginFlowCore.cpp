@@ -97,11 +97,13 @@ std::optional<Ipv4> LoggedInElsewhere(const std::optional<PeerRecord>& peer,
 RegistrationOutcome RunRegistrationCycle(const std::string& account, const RegistrationSteps& steps,
                                          int maxCycles) {
   for (int cycle = 0; cycle < maxCycles; ++cycle) {
+    const uint64_t heardBefore = steps.serverDatagrams();
     steps.requestPeerList();
     if (std::optional<Ipv4> elsewhere = LoggedInElsewhere(steps.findPeer(account), steps.isOwnAddress)) {
       return {RegistrationResult::InUseElsewhere, *elsewhere};
     }
     if (steps.registerAccount(account)) return {RegistrationResult::Registered, {}};
+    if (steps.serverDatagrams() == heardBefore) return {RegistrationResult::Unanswered, {}};
   }
   return {RegistrationResult::GaveUp, {}};
 }

@@ -131,12 +131,15 @@ std::optional<uint64_t> LowSpaceWarning(std::optional<uint64_t> freeBytes);
 
 // ---- Single login and registration ---------------------------------------
 
-// The channel operations the registration cycle needs.
+// The channel operations the registration cycle needs. `serverDatagrams`
+// counts whatever has come from the server so far: a cycle that leaves it
+// where it was heard nothing at all.
 struct RegistrationSteps {
   std::function<void()> requestPeerList;
   std::function<std::optional<PeerRecord>(const std::string& account)> findPeer;
   std::function<bool(const Ipv4& address)> isOwnAddress;
   std::function<bool(const std::string& account)> registerAccount;
+  std::function<uint64_t()> serverDatagrams;
 };
 
 // The address the account is in use from, if elsewhere: the last counted
@@ -145,7 +148,9 @@ struct RegistrationSteps {
 std::optional<Ipv4> LoggedInElsewhere(const std::optional<PeerRecord>& peer,
                                       const std::function<bool(const Ipv4&)>& isOwnAddress);
 
-enum class RegistrationResult { Registered, InUseElsewhere, GaveUp };
+// GaveUp: the server answered but never registered the account;
+// Unanswered: a whole cycle went by without a word from the server.
+enum class RegistrationResult { Registered, InUseElsewhere, GaveUp, Unanswered };
 
 struct RegistrationOutcome {
   RegistrationResult result = RegistrationResult::GaveUp;
@@ -153,8 +158,10 @@ struct RegistrationOutcome {
 };
 
 // Each Register already retries the server; after this many failed cycles
-// (an unreachable server, a wrong address, an account too long for the
-// record) the login goes on unregistered, as when the channel cannot start.
+// (a server that answers but does not register, an account too long for
+// the record) the login goes on unregistered, as when the channel cannot
+// start. A silent server (unreachable, a wrong address) ends it after the
+// first cycle: more cycles would only keep the person waiting.
 constexpr int kMaxRegistrationCycles = 3;
 
 RegistrationOutcome RunRegistrationCycle(const std::string& account, const RegistrationSteps& steps,

@@ -124,6 +124,7 @@ struct MessageChannel::State {
   std::atomic<LONG> changeResult{0};
   std::atomic<LONG> lockTableComplete{0};
   std::atomic<uint64_t> dispatched{0};
+  std::atomic<uint64_t> fromServerPort{0};
 };
 
 // What a receive thread starts with: its share of the state, its sink, its
@@ -175,6 +176,7 @@ uint16_t MessageChannel::LocalPort() const { return state_->localPort; }
 uint64_t MessageChannel::DatagramsDispatched() const { return state_->dispatched.load(); }
 void MessageChannel::SetReceiveBufferLimit(int bytes) { state_->receiveBufferLimit = bytes; }
 int MessageChannel::ReceiveBufferBytes() const { return state_->receiveBuffer; }
+uint64_t MessageChannel::ServerDatagramsReceived() const { return state_->fromServerPort.load(); }
 
 void MessageChannel::SetServerAddress(const std::string& dotted) {
   in_addr a{};
@@ -334,6 +336,7 @@ void MessageChannel::State::HandleBurst(const MessageSink& sink) {
     std::lock_guard<CriticalSection> guard(lock);
     for (size_t i = 0; i < count; ++i) {
       const ReceivedDatagram& d = r.ring[(burstStart + i) % kBurstDatagrams];
+      if (ntohs(d.from.sin_port) == msg::kServerPort) ++fromServerPort;
       msg::DispatchResult& result = r.results[i];
       // A datagram that cannot be handled for want of memory is dropped
       // like a lost one (requests are sent again); the others still count.

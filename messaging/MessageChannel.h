@@ -82,6 +82,9 @@ class MessageChannel {
   void SetReceiveBufferLimit(int bytes);
   // The receive buffer the socket reported once asked, 0 before Start.
   int ReceiveBufferBytes() const;
+  // Datagrams received from the server's port, whatever they said: a
+  // count that never moves during a request means the server is silent.
+  uint64_t ServerDatagramsReceived() const;
 
  protected:
   // Takes effect for a receive thread started afterwards.

@@ -13,18 +13,6 @@
 namespace velmora {
 namespace {
 
-// The wait cursor for one scope; the previous cursor comes back on every exit.
-class WaitCursor {
- public:
-  WaitCursor() : previous_(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-  ~WaitCursor() { SetCursor(previous_); }
-
- private:
-  HCURSOR previous_;
-};
-
 size_t IdListBytes(LPCITEMIDLIST list) {  // without the terminator
   const BYTE* p = reinterpret_cast<const BYTE*>(list);
   size_t bytes = 0;

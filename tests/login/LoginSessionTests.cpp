@@ -16,6 +16,7 @@
 #include "common/Raii.h"
 #include "common/Settings.h"
 #include "common/Text.h"
+#include "control/LoginFlow.h"
 #include "control/VelmoraCtl.h"
 #include "messaging/MessageChannel.h"
 #include "resources/resource.h"
@@ -29,6 +30,8 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 const char* const kServer = VELMORA_LOGINSERVER_ADDRESS;
+// Nothing listens here: a message server that is down or wrongly named.
+const char* const kSilent = "127.0.0.86";
 // A login's steps after the dialog (peer list, registration with its
 // resends, lock table) and the server's log of them, on a busy machine.
 constexpr DWORD kSessionPatienceMs = 30000;
@@ -95,6 +98,19 @@ class RemoteChannel : public MessageChannel {
   bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) override {
     addresses = {msg::Ipv4{10, 20, 30, 40}};
     return true;
+  }
+};
+
+// Notes the login thread's cursor where the registration begins: the
+// dialog has closed, and the channel asks for this machine's addresses.
+class CursorWatchingChannel : public MessageChannel {
+ public:
+  HCURSOR seen = nullptr;
+
+ protected:
+  bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) override {
+    seen = GetCursor();
+    return MessageChannel::ResolveOwnAddresses(addresses);
   }
 };
 
@@ -229,6 +245,69 @@ TEST_F(LoginSession, RefusesAnAccountInUseOnAnotherMachineOnly) {
     EXPECT_EQ(outcomes_[0].value, c.value);
     EXPECT_EQ(outcomes_[0].state.UserID, c.remote ? "" : "lina");
   }
+}
+
+// Only a server that answers gets more than one cycle (GaveUp comes only
+// after all of them): an account too long for the record is never
+// registered, whatever the server says.
+TEST_F(LoginSession, RegistrationTellsASilentServerFromOneThatAnswers) {
+  const struct {
+    const char* server;
+    std::string account;
+    login::RegistrationResult result;
+  } cases[] = {
+      {kSilent, "zhangwei", login::RegistrationResult::Unanswered},
+      {kServer, std::string(20, 'x'), login::RegistrationResult::GaveUp},
+      {kServer, "zhangwei", login::RegistrationResult::Registered},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server + (" " + c.account));
+    MessageChannel channel;
+    EXPECT_EQ(RegisterOnChannel(channel, c.account, c.server), c.result);
+    EXPECT_EQ(channel.IsRegistered(), c.result == login::RegistrationResult::Registered);
+  }
+}
+
+// With nothing at the message server's address the person still gets in,
+// unregistered, and sees the wait cursor from OK until Login returns.
+TEST_F(LoginSession, ASilentServerLogsInUnregisteredUnderTheWaitCursor) {
+  WritePrivateProfileStringW(L"Server1", L"MessageIP", ToWide(kSilent).c_str(), ini_.c_str());
+  const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW), wait = LoadCursorW(nullptr, IDC_WAIT);
+  // Away from the dialog, so that no hovering changes the cursor meanwhile.
+  SetCursorPos(0, 0);
+  struct {
+    LoginResult result{VARIANT_FALSE, E_UNEXPECTED};
+    std::string userId;
+    bool registered = true;
+    HCURSOR checking = nullptr, registering = nullptr, after = nullptr;
+  } seen;
+  ui_ = std::make_unique<ui::UiThread>([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+      CursorWatchingChannel channel;
+      LoginState state;
+      SetCursor(arrow);
+      seen.result = RunLogin(channel, state, Mb(ini_), [&](const std::string& account, const SecretText& password) {
+        seen.checking = GetCursor();
+        return CheckAccountOnServer(account, password);
+      });
+      seen.after = GetCursor();
+      seen.registering = channel.seen;
+      seen.registered = channel.IsRegistered();
+      seen.userId = state.UserID;
+    }
+    CoUninitialize();
+    return INT_PTR{0};
+  });
+  Submit(L"zhangwei", L"zw2026");
+  Finish();
+  EXPECT_EQ(seen.result.hr, S_OK);
+  EXPECT_EQ(seen.result.value, VARIANT_TRUE);
+  EXPECT_EQ(seen.userId, "zhangwei");
+  EXPECT_FALSE(seen.registered);
+  EXPECT_EQ(seen.checking, wait);
+  EXPECT_EQ(seen.registering, wait);
+  EXPECT_EQ(seen.after, arrow);
 }
 
 // The change goes to the server; the held password follows only a change

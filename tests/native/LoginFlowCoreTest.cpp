@@ -176,12 +176,19 @@ struct FakeChannel {
   std::optional<PeerRecord> peer;
   std::vector<Ipv4> own;
   int registerSucceedsOnCall = 0;  // 0: never
+  int silentFromCycle = 0;         // the server says nothing from this cycle on; 0: never
   int peerRequests = 0, registers = 0;
+  uint64_t heard = 0;
 
   RegistrationSteps Steps() {
-    return {[this] { ++peerRequests; }, [this](const std::string&) { return peer; },
+    return {[this] {
+              ++peerRequests;
+              if (silentFromCycle == 0 || peerRequests < silentFromCycle) ++heard;
+            },
+            [this](const std::string&) { return peer; },
             [this](const Ipv4& a) { return std::find(own.begin(), own.end(), a) != own.end(); },
-            [this](const std::string&) { return ++registers == registerSucceedsOnCall; }};
+            [this](const std::string&) { return ++registers == registerSucceedsOnCall; },
+            [this] { return heard; }};
   }
 };
 
@@ -193,27 +200,32 @@ PeerRecord Peer(std::vector<Ipv4> addresses, uint8_t count) {
   return peer;
 }
 
+// A server that answers but never registers gets the bounded cycles; one
+// that says nothing at all in a cycle gets no more.
 TEST(Registration, RefusesAnotherMachineOnlyAndGivesUpAfterBoundedCycles) {
   const Ipv4 ours{127, 0, 0, 1}, other{10, 1, 2, 3};
   const struct {
     const char* name;
     std::optional<PeerRecord> peer;
     int succeedsOn;
+    int silentFrom;
     RegistrationResult result;
     int cycles;
   } cases[] = {
-      {"not listed", std::nullopt, 1, RegistrationResult::Registered, 1},
-      {"listed from here", Peer({other, ours}, 2), 1, RegistrationResult::Registered, 1},
-      {"listed from elsewhere", Peer({ours, other}, 2), 1, RegistrationResult::InUseElsewhere, 1},
-      {"no addresses", Peer({other}, 0), 1, RegistrationResult::Registered, 1},
-      {"count beyond the entries", Peer({ours, ours, ours, ours, other}, 9), 1,
+      {"not listed", std::nullopt, 1, 0, RegistrationResult::Registered, 1},
+      {"listed from here", Peer({other, ours}, 2), 1, 0, RegistrationResult::Registered, 1},
+      {"listed from elsewhere", Peer({ours, other}, 2), 1, 0, RegistrationResult::InUseElsewhere, 1},
+      {"no addresses", Peer({other}, 0), 1, 0, RegistrationResult::Registered, 1},
+      {"count beyond the entries", Peer({ours, ours, ours, ours, other}, 9), 1, 0,
        RegistrationResult::InUseElsewhere, 1},
-      {"second cycle registers", std::nullopt, 2, RegistrationResult::Registered, 2},
-      {"never registers", std::nullopt, 0, RegistrationResult::GaveUp, kMaxRegistrationCycles},
+      {"second cycle registers", std::nullopt, 2, 0, RegistrationResult::Registered, 2},
+      {"answers, never registers", std::nullopt, 0, 0, RegistrationResult::GaveUp, kMaxRegistrationCycles},
+      {"silent", std::nullopt, 0, 1, RegistrationResult::Unanswered, 1},
+      {"falls silent in the second cycle", std::nullopt, 0, 2, RegistrationResult::Unanswered, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeChannel channel{c.peer, {ours}, c.succeedsOn};
+    FakeChannel channel{c.peer, {ours}, c.succeedsOn, c.silentFrom};
     const RegistrationOutcome outcome = RunRegistrationCycle("zhangwei", channel.Steps());
     EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(channel.peerRequests, c.cycles);
