@@ -284,7 +284,7 @@ TEST(MsgServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(defaults->aliveIntervalSeconds, 30);
   EXPECT_EQ(defaults->expireAfter, 3);
   EXPECT_FALSE(defaults->verbose);
-  EXPECT_EQ(defaults->paceKiBPerSecond, 16384);
+  EXPECT_EQ(defaults->paceKiBPerSecond, kDefaultPaceKiBPerSecond);
 
   const auto set = ParseOptions({"--bind", "127.0.0.5", "--port=0", "--verbose",
                                  "--alive-interval", "0", "--expire-after=7", "--pace-rate", "0"},
