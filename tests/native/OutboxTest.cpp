@@ -15,6 +15,7 @@ using std::chrono::milliseconds;
 const Endpoint kLoader{Ipv4{127, 0, 0, 2}, 5001};
 const Endpoint kAmy{Ipv4{127, 0, 0, 3}, 5002};
 const Endpoint kBob{Ipv4{127, 0, 0, 4}, 5003};
+const Endpoint kCarl{Ipv4{127, 0, 0, 5}, 5004};
 constexpr double kRecordCharge = BufferCharge(msg::kLockDatagramSize);
 
 uint32_t TypeOf(const Datagram& sent) { return msg::ReadType(sent.bytes->data(), sent.bytes->size()); }
@@ -101,17 +102,17 @@ TEST_F(OutboxTest, TableGoesInKeyOrderAtThePaceThenTheEnd) {
 
 TEST_F(OutboxTest, AnswerGoesFirstAndABusyClientHoldsUpNobodyElse) {
   Fill(20);
-  Register(kAmy);
-  Register(kBob);
+  for (const Endpoint& client : {kAmy, kBob, kCarl}) Register(client);
   AskTable(kAmy);
   Take();  // amy's burst: her buffer is full for now
   Handle(Lock(msg::kMsgLockClaim, "new"), kBob);
   const std::vector<Datagram> out = Take();
-  ASSERT_EQ(out.size(), 2u);
+  ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(TypeOf(out[0]), 206u);
   EXPECT_EQ(out[0].to, kBob);
   EXPECT_EQ(TasksOf(out[1]), "new");
   EXPECT_EQ(out[1].to, kBob);
+  EXPECT_EQ(out[2].to, kCarl);
   EXPECT_EQ(outbox.queued(), 1u);  // amy's push, ahead of her next record
   now = *due;
   const std::vector<Datagram> next = Take(kAmy);

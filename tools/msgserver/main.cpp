@@ -171,15 +171,14 @@ class ServerLoop {
     for (Datagram& datagram : datagrams) outbox_.Add(std::move(datagram), now);
   }
 
-  // Sends everything due now, many datagrams to a system call; returns
-  // when more is due.
+  // Sends one batch of what is due, many datagrams to a system call;
+  // returns when more is due. A batch is bounded, so the loop receives
+  // between batches of an unpaced table.
   std::optional<Clock::time_point> SendDue() {
-    for (;;) {
-      batch_.clear();
-      const std::optional<Clock::time_point> due = outbox_.TakeDue(Clock::now(), server_, batch_);
-      SendBatch();
-      if (g_stop || !due || *due > Clock::now()) return due;
-    }
+    batch_.clear();
+    const std::optional<Clock::time_point> due = outbox_.TakeDue(Clock::now(), server_, batch_);
+    SendBatch();
+    return due;
   }
 
   void SendBatch() {
