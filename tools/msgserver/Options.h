@@ -14,8 +14,8 @@ namespace velmora::msgserver {
 // 49152 is about 2,940 records a second). The protocol has no flow
 // control: this is what a control of today takes on a stock Linux buffer
 // limit (net.core.rmem_max 212,992) under Wine with nothing lost: 48 MiB/s
-// lost none of 10,000 records, 64 MiB/s lost 4 to 5, 128 MiB/s over a
-// thousand. A faster control allows a faster pace; measure with
+// lost none of 10,000 records in three runs, 64 MiB/s up to 4, 128 MiB/s
+// 1,187 and 2,235. A faster control allows a faster pace; measure with
 // bench/run-bench.sh before raising it.
 constexpr int kDefaultPaceKiBPerSecond = 49152;
 
