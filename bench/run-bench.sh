@@ -6,11 +6,13 @@
 # BUILD_DIR is a cross build of either platform (build/i686 or build/x86_64,
 # see scripts/build-windows.sh) that has been built.
 # Servers, all on port 4568: 127.0.0.90 with an empty lock table, then one
-# at the server's default pace and one per pace rate of VELMORA_BENCH_PACES
-# (KiB/s, 0 unpaced; default "65536 131072 0") on 127.0.0.91, .92, ..., each
-# loaded with locks by the benchmark first. VELMORA_BENCH_NET=127.0.0.x moves
-# them to x0, x1, ... The figures of the summary table at the end come from
-# the programs' "@summary | figure | value |" lines.
+# per pace rate of VELMORA_BENCH_PACES (KiB/s, 0 unpaced, "default" the
+# server's own; default "default 65536 131072 0") on 127.0.0.91, .92, ...,
+# each loaded with locks by the benchmark first. VELMORA_BENCH_NET=127.0.0.x
+# moves them to x0, x1, ... VELMORA_BENCH_RMEM_MAX=BYTES runs everything
+# under that net.core.rmem_max (root only; put back when the run ends).
+# The figures of the summary table at the end come from the programs'
+# "@summary | figure | value |" lines.
 # A Wine program serving port 4568 (Wine binds it on every address) keeps
 # them from starting until it ends.
 set -euo pipefail
@@ -36,9 +38,8 @@ for f in "$server_exe" "$bench_exe" "$build/bin/velmora_lock_bench.exe" "$build/
 done
 
 net=${VELMORA_BENCH_NET:-127.0.0.9}
-read -r -a paces <<<"${VELMORA_BENCH_PACES:-65536 131072 0}"
-paces=(default "${paces[@]}")
-[ "${#paces[@]}" -le 9 ] || { echo "at most 8 pace rates" >&2; exit 2; }
+read -r -a paces <<<"${VELMORA_BENCH_PACES:-default 65536 131072 0}"
+[ "${#paces[@]}" -le 9 ] || { echo "at most 9 pace rates" >&2; exit 2; }
 empty=${net}0
 state=$build/bench/servers
 starter=$source_dir/tests/win/refserver/start-server.sh
@@ -57,27 +58,34 @@ if [ ! -f "$WINEPREFIX/.velmora-ready" ]; then
   own_prefix=1
 fi
 
-# The pace a server takes when told none, as its usage says.
-default_pace=$("$server_exe" --help 2>&1 | tr '\n' ' ' | sed -n 's/.*--pace-rate[^(]*(default \([0-9]*\).*/\1 KiB\/s/p')
-default_pace=${default_pace:-unknown}
+if [ -n "${VELMORA_BENCH_RMEM_MAX:-}" ]; then
+  rmem_before=$(cat /proc/sys/net/core/rmem_max)
+  trap 'echo "$rmem_before" >/proc/sys/net/core/rmem_max; cleanup' EXIT
+  echo "$VELMORA_BENCH_RMEM_MAX" >/proc/sys/net/core/rmem_max
+fi
 # No alive checks: nothing but the benchmark's own traffic.
 bash "$starter" "$server_exe" "$empty" "$state/$empty" --alive-interval 0 >/dev/null
 loaded=()
+default_pace=$("$server_exe" --help | sed -n 's/.*(default \([0-9]*\); 0 unpaced).*/\1/p')
 for i in "${!paces[@]}"; do
   pace=${paces[$i]} address=${net}$((i + 1))
   addresses+=("$address")
   pace_option=(--pace-rate "$pace")
-  [ "$pace" = default ] && pace_option=()
+  [ "$pace" != default ] || pace_option=()
   bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 "${pace_option[@]}" >/dev/null
-  if [ "$pace" = default ]; then label="default pace ($default_pace)"
-  elif [ "$pace" = 0 ]; then label=unpaced
-  else label="paced $((pace / 1024)) MiB/s"; fi
+  case $pace in
+    default) label="default pace" ;;
+    0) label=unpaced ;;
+    *) label="paced $((pace / 1024)) MiB/s" ;;
+  esac
   loaded+=(--loaded "$address=$label")
 done
 
 rmem_max=$(cat /proc/sys/net/core/rmem_max 2>/dev/null || echo unknown)
 rmem_default=$(cat /proc/sys/net/core/rmem_default 2>/dev/null || echo unknown)
-echo "net.core.rmem_max: $rmem_max, net.core.rmem_default: $rmem_default, CPUs: $(nproc)"
+echo "CPUs: $(nproc), load average: $(cut -d' ' -f1-3 /proc/loadavg)," \
+     "net.core.rmem_max: $rmem_max, net.core.rmem_default: $rmem_default," \
+     "server's default pace: ${default_pace:-unknown} KiB/s"
 echo
 summary=$build/bench/summary.txt
 mkdir -p "$(dirname "$summary")"
@@ -116,5 +124,5 @@ echo
 echo "| Figure | Value |"
 echo "|---|---|"
 echo "| Machine | $(nproc) CPUs, net.core.rmem_max $rmem_max, net.core.rmem_default $rmem_default, load $(cut -d' ' -f1-3 /proc/loadavg) |"
-echo "| Server pace | default $default_pace; others: ${paces[*]:1} (KiB/s, 0 unpaced) |"
+echo "| Server pace | default ${default_pace:-unknown} KiB/s; benchmark servers: ${paces[*]} (KiB/s, 0 unpaced) |"
 sed -n 's/^@summary //p' "$summary"

@@ -17,12 +17,17 @@
 #include "messaging/ChannelCore.h"
 #include "common/CommaList.h"
 #include "tools/msgserver/MessageServer.h"
+#include "tools/msgserver/Outbox.h"
 
 namespace {
 
 using namespace velmora::msg;
+using velmora::msgserver::Answers;
+using velmora::msgserver::Clock;
+using velmora::msgserver::Datagram;
 using velmora::msgserver::Endpoint;
 using velmora::msgserver::MessageServer;
+using velmora::msgserver::Outbox;
 
 const Ipv4 kServerIp{10, 0, 0, 1};
 
@@ -116,6 +121,18 @@ void CheckRemovals(LockTable table, const std::vector<TaskLockRecord>& asked) {
   }
 }
 
+// Sends what is due; true while more is left.
+bool TakeFromOutbox(Outbox& outbox, const MessageServer& server, Clock::time_point now,
+                    const std::set<std::pair<Ipv4, uint16_t>>& knownSources) {
+  std::vector<Datagram> out;
+  const auto due = outbox.TakeDue(now, server, out);
+  for (const Datagram& sent : out) {
+    Require(knownSources.count({sent.to.ip, sent.to.port}) == 1,
+            "server answers only addresses it has heard from");
+  }
+  return due.has_value();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -126,6 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   client.BuildOwnRecord({Ipv4{10, 0, 2, 1}, Ipv4{10, 0, 2, 2}}, 5000);
   client.SetOwnName("fuzzer");
   MessageServer server(2);
+  Outbox outbox(1024 * 1024);
+  Clock::time_point now{};
   std::set<std::pair<Ipv4, uint16_t>> knownSources;
   std::vector<TaskLockRecord> asked;
 
@@ -136,15 +155,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckClientResult(chunk, result);
 
     knownSources.insert({chunk.sender.ip, chunk.sender.port});
-    for (const Outgoing& sent : server.Handle(chunk.bytes.data(), chunk.bytes.size(), chunk.sender)) {
-      Require(knownSources.count({sent.ip, sent.port}) == 1,
-              "server answers only addresses it has heard from");
-    }
+    Answers answers = server.Handle(chunk.bytes.data(), chunk.bytes.size(), chunk.sender);
+    for (Datagram& sent : answers.datagrams) outbox.Add(std::move(sent), now);
+    if (answers.table) outbox.AddTable(*answers.table, now);
+    now += std::chrono::milliseconds(1);
+    TakeFromOutbox(outbox, server, now, knownSources);
     if (chunk.bytes.size() >= kLockDatagramSize && asked.size() < 8) {
       asked.push_back(TaskLockRecord::Decode(chunk.bytes.data() + kTypeCodeSize));
     }
   }
   server.AliveTick();
+  // Whatever was queued goes out in bounded time.
+  for (int step = 0; step < 10000 && TakeFromOutbox(outbox, server, now, knownSources); ++step) {
+    now += std::chrono::milliseconds(10);
+  }
+  Require(!TakeFromOutbox(outbox, server, now, knownSources), "the outbox empties");
   CheckLockQuestions(client.locks(), asked);
   CheckLockQuestions(server.locks(), asked);
   CheckRemovals(client.locks(), asked);

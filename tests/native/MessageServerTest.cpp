@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "tools/msgserver/Options.h"
+#include "tools/msgserver/Outbox.h"
 
 namespace velmora::msgserver {
 namespace {
 
 using msg::Ipv4;
-using msg::Outgoing;
 using msg::PeerRecord;
 using msg::ResourceQuery;
 using msg::TaskLockRecord;
@@ -27,24 +27,36 @@ PeerRecord Own(const std::string& name, uint8_t count) {
   return record;
 }
 
-uint32_t TypeOf(const Outgoing& sent) { return msg::ReadType(sent.bytes.data(), sent.bytes.size()); }
+uint32_t TypeOf(const Datagram& sent) { return msg::ReadType(sent.bytes->data(), sent.bytes->size()); }
 
-Endpoint DestinationOf(const Outgoing& sent) { return Endpoint{sent.ip, sent.port}; }
+Endpoint DestinationOf(const Datagram& sent) { return sent.to; }
 
 class MessageServerTest : public ::testing::Test {
  protected:
-  std::vector<Outgoing> Send(const std::vector<uint8_t>& datagram, const Endpoint& from) {
-    return server.Handle(datagram.data(), datagram.size(), from);
+  std::vector<Datagram> Send(const std::vector<uint8_t>& datagram, const Endpoint& from) {
+    return server.Handle(datagram.data(), datagram.size(), from).datagrams;
   }
-  std::vector<Outgoing> Register(const std::string& name, const Endpoint& from, uint8_t count = 1) {
+  // The whole lock table as it goes to `from`, unpaced.
+  std::vector<Datagram> Table(const Endpoint& from) {
+    const auto ask = msg::MakeDatagram(msg::kMsgLockTableRequest, TaskLockRecord{});
+    const Answers answers = server.Handle(ask.data(), ask.size(), from);
+    EXPECT_TRUE(answers.datagrams.empty());
+    Outbox outbox(0);
+    outbox.AddTable(*answers.table, Clock::now());
+    std::vector<Datagram> out;
+    while (outbox.TakeDue(Clock::now(), server, out)) {
+    }
+    return out;
+  }
+  std::vector<Datagram> Register(const std::string& name, const Endpoint& from, uint8_t count = 1) {
     return Send(msg::MakeDatagram(msg::kMsgRegister, Own(name, count)), from);
   }
-  std::vector<Outgoing> Lock(uint32_t type, const std::string& account, int32_t project,
+  std::vector<Datagram> Lock(uint32_t type, const std::string& account, int32_t project,
                              const std::string& tasks, const Endpoint& from) {
     return Send(msg::MakeDatagram(type, TaskLockRecord{account, account + "-name", project, tasks}),
                 from);
   }
-  std::vector<Outgoing> AskResource(const std::string& account, const Endpoint& from) {
+  std::vector<Datagram> AskResource(const std::string& account, const Endpoint& from) {
     return Send(msg::MakeDatagram(msg::kMsgResourceQuery,
                                   ResourceQuery{"proj-uuid", account, account + "-n", "pipes"}),
                 from);
@@ -54,12 +66,12 @@ class MessageServerTest : public ::testing::Test {
 };
 
 TEST_F(MessageServerTest, RegistrationStoresTheSeenAddressAfterTheCountedEntries) {
-  const std::vector<Outgoing> reply = Register("amy", kAmy, 2);
+  const std::vector<Datagram> reply = Register("amy", kAmy, 2);
   ASSERT_EQ(reply.size(), 1u);
   EXPECT_EQ(TypeOf(reply[0]), 103u);
   EXPECT_EQ(DestinationOf(reply[0]), kAmy);
 
-  const PeerRecord granted = PeerRecord::Decode(reply[0].bytes.data() + 4);
+  const PeerRecord granted = PeerRecord::Decode(reply[0].bytes->data() + 4);
   EXPECT_EQ(granted.count, 2);
   EXPECT_EQ(granted.entries[1], Own("amy", 2).entries[1]);
   EXPECT_EQ(granted.entries[2], (msg::AddressEntry{kAmy.ip, kAmy.port}));
@@ -69,11 +81,11 @@ TEST_F(MessageServerTest, RegistrationStoresTheSeenAddressAfterTheCountedEntries
 }
 
 TEST_F(MessageServerTest, FullOrOversizedEntryListsAreNotWrittenPast) {
-  const PeerRecord five = PeerRecord::Decode(Register("five", kAmy, 5)[0].bytes.data() + 4);
+  const PeerRecord five = PeerRecord::Decode(Register("five", kAmy, 5)[0].bytes->data() + 4);
   EXPECT_EQ(five.entries, Own("five", 5).entries);
   EXPECT_EQ(five.observedIp, kAmy.ip);
 
-  const PeerRecord many = PeerRecord::Decode(Register("many", kBob, 200)[0].bytes.data() + 4);
+  const PeerRecord many = PeerRecord::Decode(Register("many", kBob, 200)[0].bytes->data() + 4);
   EXPECT_EQ(many.count, 200);
   EXPECT_EQ(server.clientCount(), 2u);
 }
@@ -89,13 +101,13 @@ TEST_F(MessageServerTest, ReRegistrationOfANameReplacesTheEarlierOne) {
 TEST_F(MessageServerTest, PeerListSendsEveryRegistrationThenTheEnd) {
   Register("amy", kAmy);
   Register("bob", kBob);
-  const std::vector<Outgoing> list =
+  const std::vector<Datagram> list =
       Send(msg::MakeDatagram(msg::kMsgPeerList, Own("carl", 1)), kStranger);
   ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(PeerRecord::Decode(list[0].bytes.data() + 4).name, "amy");
-  EXPECT_EQ(PeerRecord::Decode(list[1].bytes.data() + 4).name, "bob");
+  EXPECT_EQ(PeerRecord::Decode(list[0].bytes->data() + 4).name, "amy");
+  EXPECT_EQ(PeerRecord::Decode(list[1].bytes->data() + 4).name, "bob");
   EXPECT_EQ(TypeOf(list[2]), 105u);
-  for (const Outgoing& sent : list) EXPECT_EQ(DestinationOf(sent), kStranger);
+  for (const Datagram& sent : list) EXPECT_EQ(DestinationOf(sent), kStranger);
 }
 
 TEST_F(MessageServerTest, LogoutCountsOnlyFromTheRegisteredAddress) {
@@ -109,7 +121,7 @@ TEST_F(MessageServerTest, LogoutCountsOnlyFromTheRegisteredAddress) {
 TEST_F(MessageServerTest, FreeClaimIsStoredAnsweredAndPushedToEveryClient) {
   Register("amy", kAmy);
   Register("bob", kBob);
-  const std::vector<Outgoing> out = Lock(msg::kMsgLockClaim, "amy", 7, "t1,t2", kAmy);
+  const std::vector<Datagram> out = Lock(msg::kMsgLockClaim, "amy", 7, "t1,t2", kAmy);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(TypeOf(out[0]), 206u);
   EXPECT_EQ(DestinationOf(out[0]), kAmy);
@@ -117,18 +129,18 @@ TEST_F(MessageServerTest, FreeClaimIsStoredAnsweredAndPushedToEveryClient) {
   EXPECT_EQ(TypeOf(out[2]), 205u);
   EXPECT_EQ(DestinationOf(out[1]), kAmy);
   EXPECT_EQ(DestinationOf(out[2]), kBob);
-  EXPECT_EQ(out[1].bytes.size(), msg::kLockDatagramSize);
-  EXPECT_EQ(TaskLockRecord::Decode(out[2].bytes.data() + 4).tasks, "t1,t2");
+  EXPECT_EQ(out[1].bytes->size(), msg::kLockDatagramSize);
+  EXPECT_EQ(TaskLockRecord::Decode(out[2].bytes->data() + 4).tasks, "t1,t2");
   EXPECT_EQ(server.locks().size(), 1u);
 }
 
 TEST_F(MessageServerTest, ClaimOnAnotherAccountsTaskIsRefusedNamingTheHolder) {
   Lock(msg::kMsgLockClaim, "amy", 7, "t1,t2", kAmy);
-  const std::vector<Outgoing> out = Lock(msg::kMsgLockClaim, "bob", 7, "t2,t3", kBob);
+  const std::vector<Datagram> out = Lock(msg::kMsgLockClaim, "bob", 7, "t2,t3", kBob);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(TypeOf(out[0]), 207u);
   EXPECT_EQ(DestinationOf(out[0]), kBob);
-  const TaskLockRecord holder = TaskLockRecord::Decode(out[0].bytes.data() + 4);
+  const TaskLockRecord holder = TaskLockRecord::Decode(out[0].bytes->data() + 4);
   EXPECT_EQ(holder.account, "amy");
   EXPECT_EQ(holder.displayName, "amy-name");
   EXPECT_EQ(server.locks().size(), 1u);
@@ -143,7 +155,7 @@ TEST_F(MessageServerTest, ReleaseRemovesOnlyTheSendersIntersectingLocks) {
   Lock(msg::kMsgLockClaim, "amy", 7, "t5", kAmy);
   Lock(msg::kMsgLockClaim, "bob", 7, "t2", kBob);
 
-  const std::vector<Outgoing> out = Lock(msg::kMsgLockRelease, "amy", 7, "t1,t2", kAmy);
+  const std::vector<Datagram> out = Lock(msg::kMsgLockRelease, "amy", 7, "t1,t2", kAmy);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(TypeOf(out[0]), 206u);
   EXPECT_EQ(server.locks().size(), 2u);
@@ -154,11 +166,10 @@ TEST_F(MessageServerTest, ReleaseRemovesOnlyTheSendersIntersectingLocks) {
 TEST_F(MessageServerTest, LockTableIsSentInKeyOrderThenTheEnd) {
   Lock(msg::kMsgLockClaim, "bob", 1, "x", kBob);
   Lock(msg::kMsgLockClaim, "amy", 1, "y", kAmy);
-  const std::vector<Outgoing> out =
-      Send(msg::MakeDatagram(msg::kMsgLockTableRequest, TaskLockRecord{}), kStranger);
+  const std::vector<Datagram> out = Table(kStranger);
   ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(TaskLockRecord::Decode(out[0].bytes.data() + 4).account, "amy");
-  EXPECT_EQ(TaskLockRecord::Decode(out[1].bytes.data() + 4).account, "bob");
+  EXPECT_EQ(TaskLockRecord::Decode(out[0].bytes->data() + 4).account, "amy");
+  EXPECT_EQ(TaskLockRecord::Decode(out[1].bytes->data() + 4).account, "bob");
   EXPECT_EQ(TypeOf(out[2]), 203u);
 }
 
@@ -170,12 +181,11 @@ TEST_F(MessageServerTest, LocksWhoseFieldsGlueToOneTextAreKeptApartAndAllSent) {
   EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "bob", 1, "23", kBob)[0]), 207u);
   EXPECT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "bob", 12, "3", kBob)[0]), 207u);
 
-  const std::vector<Outgoing> out =
-      Send(msg::MakeDatagram(msg::kMsgLockTableRequest, TaskLockRecord{}), Endpoint{Ipv4{127, 0, 0, 8}, 1});
+  const std::vector<Datagram> out = Table(Endpoint{Ipv4{127, 0, 0, 8}, 1});
   ASSERT_EQ(out.size(), 4u);
   std::vector<std::pair<std::string, int32_t>> sent;
   for (size_t i = 0; i < 3; ++i) {
-    const TaskLockRecord r = TaskLockRecord::Decode(out[i].bytes.data() + 4);
+    const TaskLockRecord r = TaskLockRecord::Decode(out[i].bytes->data() + 4);
     sent.emplace_back(r.account, r.projectId);
   }
   EXPECT_EQ(sent, (std::vector<std::pair<std::string, int32_t>>{{"amy", 1}, {"amy", 12}, {"amy1", 2}}));
@@ -186,9 +196,9 @@ TEST_F(MessageServerTest, AccountsCutToOneTextNeverPassOrReleaseEachOthersLocks)
   Register("engineer01", kAmy);
   Register("engineer02", kBob);
   ASSERT_EQ(TypeOf(Lock(msg::kMsgLockClaim, "engineer01", 3, "t1", kAmy)[0]), 206u);
-  const std::vector<Outgoing> refused = Lock(msg::kMsgLockClaim, "engineer02", 3, "t1,t2", kBob);
+  const std::vector<Datagram> refused = Lock(msg::kMsgLockClaim, "engineer02", 3, "t1,t2", kBob);
   ASSERT_EQ(TypeOf(refused[0]), 207u);
-  EXPECT_EQ(TaskLockRecord::Decode(refused[0].bytes.data() + 4).displayName, "engineer01-name");
+  EXPECT_EQ(TaskLockRecord::Decode(refused[0].bytes->data() + 4).displayName, "engineer01-name");
   Lock(msg::kMsgLockRelease, "engineer02", 3, "t1", kBob);
   EXPECT_EQ(server.locks().size(), 1u);
   // The claimer itself goes on owning its lock, and may release it.
@@ -207,17 +217,17 @@ TEST_F(MessageServerTest, AccountsCutToOneTextNeverPassOrReleaseEachOthersLocks)
 }
 
 TEST_F(MessageServerTest, ResourceGoesToTheFirstAskerAndStaysFreeForThem) {
-  std::vector<Outgoing> out = AskResource("amy", kAmy);
+  std::vector<Datagram> out = AskResource("amy", kAmy);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(TypeOf(out[0]), 213u);
-  EXPECT_EQ(out[0].bytes[4 + 40], 0);  // free
-  const ResourceQuery free = ResourceQuery::Decode(out[0].bytes.data() + 4);
+  EXPECT_EQ((*out[0].bytes)[4 + 40], 0);  // free
+  const ResourceQuery free = ResourceQuery::Decode(out[0].bytes->data() + 4);
   EXPECT_EQ(free.projectUuid, "proj-uuid");
   EXPECT_EQ(free.specialty, "pipes");
 
-  EXPECT_EQ(AskResource("amy", kAmy)[0].bytes[4 + 40], 0);
+  EXPECT_EQ((*AskResource("amy", kAmy)[0].bytes)[4 + 40], 0);
 
-  const ResourceQuery taken = ResourceQuery::Decode(AskResource("bob", kBob)[0].bytes.data() + 4);
+  const ResourceQuery taken = ResourceQuery::Decode(AskResource("bob", kBob)[0].bytes->data() + 4);
   EXPECT_EQ(taken.account, "amy");
   EXPECT_EQ(taken.displayName, "amy-n");
 }
@@ -226,14 +236,14 @@ TEST_F(MessageServerTest, UnansweredAliveChecksDropAClient) {
   Register("amy", kAmy);
   Register("bob", kBob);
   for (int round = 0; round < 3; ++round) {
-    const std::vector<Outgoing> checks = server.AliveTick();
+    const std::vector<Datagram> checks = server.AliveTick();
     ASSERT_EQ(checks.size(), 2u) << round;
     EXPECT_EQ(TypeOf(checks[0]), 106u);
     Send(msg::MakeDatagram(msg::kMsgAliveAnswer, Own("amy", 1)), kAmy);
     // An answer naming bob from elsewhere does not keep bob alive.
     Send(msg::MakeDatagram(msg::kMsgAliveAnswer, Own("bob", 1)), kStranger);
   }
-  const std::vector<Outgoing> last = server.AliveTick();
+  const std::vector<Datagram> last = server.AliveTick();
   ASSERT_EQ(last.size(), 1u);
   EXPECT_EQ(DestinationOf(last[0]), kAmy);
   EXPECT_EQ(server.FindClient("bob"), nullptr);
@@ -274,7 +284,7 @@ TEST(MsgServerOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(defaults->aliveIntervalSeconds, 30);
   EXPECT_EQ(defaults->expireAfter, 3);
   EXPECT_FALSE(defaults->verbose);
-  EXPECT_EQ(defaults->paceKiBPerSecond, 16384);
+  EXPECT_EQ(defaults->paceKiBPerSecond, kDefaultPaceKiBPerSecond);
 
   const auto set = ParseOptions({"--bind", "127.0.0.5", "--port=0", "--verbose",
                                  "--alive-interval", "0", "--expire-after=7", "--pace-rate", "0"},

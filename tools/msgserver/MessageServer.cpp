@@ -4,7 +4,6 @@
 
 namespace velmora::msgserver {
 
-using msg::Outgoing;
 using msg::PeerRecord;
 using msg::ResourceQuery;
 using msg::TaskLockRecord;
@@ -18,8 +17,12 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-Outgoing To(const Endpoint& destination, std::vector<uint8_t> bytes) {
-  return Outgoing{destination.ip, destination.port, std::move(bytes)};
+Bytes Share(std::vector<uint8_t> bytes) {
+  return std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+}
+
+Datagram To(const Endpoint& destination, std::vector<uint8_t> bytes) {
+  return Datagram{destination, Share(std::move(bytes))};
 }
 
 // Codes whose payload is not read still travel as a full short datagram, as
@@ -28,10 +31,10 @@ std::vector<uint8_t> Signal(uint32_t type) { return msg::MakeDatagram(type, Peer
 
 }  // namespace
 
-std::vector<Outgoing> MessageServer::Handle(const uint8_t* data, size_t length,
-                                            const Endpoint& source) {
-  std::vector<Outgoing> out;
-  if (length < msg::kShortDatagramSize) return out;
+Answers MessageServer::Handle(const uint8_t* data, size_t length, const Endpoint& source) {
+  Answers answers;
+  std::vector<Datagram>& out = answers.datagrams;
+  if (length < msg::kShortDatagramSize) return answers;
   const uint8_t* record = data + msg::kTypeCodeSize;
   const bool lockSized = length >= msg::kLockDatagramSize;
 
@@ -40,7 +43,7 @@ std::vector<Outgoing> MessageServer::Handle(const uint8_t* data, size_t length,
     case msg::kMsgLogout: Logout(record, source); break;
     case msg::kMsgPeerList: ListPeers(source, out); break;
     case msg::kMsgAliveAnswer: AliveAnswer(record, source); break;
-    case msg::kMsgLockTableRequest: SendLockTable(source, out); break;
+    case msg::kMsgLockTableRequest: answers.table = AskTable(source); break;
     case msg::kMsgLockClaim:
       if (lockSized) Claim(record, source, out);
       break;
@@ -52,11 +55,11 @@ std::vector<Outgoing> MessageServer::Handle(const uint8_t* data, size_t length,
       break;
     default: break;
   }
-  return out;
+  return answers;
 }
 
-std::vector<Outgoing> MessageServer::AliveTick() {
-  std::vector<Outgoing> out;
+std::vector<Datagram> MessageServer::AliveTick() {
+  std::vector<Datagram> out;
   for (auto it = clients_.begin(); it != clients_.end();) {
     Client& client = it->second;
     if (client.checkPending) ++client.missedChecks;
@@ -77,7 +80,7 @@ const PeerRecord* MessageServer::FindClient(const std::string& name) const {
 }
 
 void MessageServer::Register(const uint8_t* record, const Endpoint& source,
-                             std::vector<Outgoing>& out) {
+                             std::vector<Datagram>& out) {
   PeerRecord peer = PeerRecord::Decode(record);
   peer.name = msg::SlotText(peer.name, msg::kPeerNameSlot);
   // The address the request came from goes into the slot after the counted
@@ -87,7 +90,7 @@ void MessageServer::Register(const uint8_t* record, const Endpoint& source,
   }
   peer.observedIp = source.ip;
   peer.observedPort = source.port;
-  clients_[LowerAscii(peer.name)] = Client{peer, source, 0, false};
+  clients_[LowerAscii(peer.name)] = Client{peer, source, 0, false, 0};
   out.push_back(To(source, msg::MakeDatagram(msg::kMsgRegistered, peer)));
 }
 
@@ -100,7 +103,7 @@ void MessageServer::Logout(const uint8_t* record, const Endpoint& source) {
   }
 }
 
-void MessageServer::ListPeers(const Endpoint& source, std::vector<Outgoing>& out) const {
+void MessageServer::ListPeers(const Endpoint& source, std::vector<Datagram>& out) const {
   for (const auto& [key, client] : clients_) {
     (void)key;
     out.push_back(To(source, msg::MakeDatagram(msg::kMsgPeerList, client.record)));
@@ -115,16 +118,33 @@ void MessageServer::AliveAnswer(const uint8_t* record, const Endpoint& source) {
   client->checkPending = false;
 }
 
-void MessageServer::SendLockTable(const Endpoint& source, std::vector<Outgoing>& out) const {
-  out.reserve(locks_.size() + 1);
-  locks_.ForEach([&](const TaskLockRecord& lock) {
-    out.push_back(To(source, msg::MakeDatagram(msg::kMsgLockRecord, lock)));
-  });
-  out.push_back(To(source, Signal(msg::kMsgLockTableEnd)));
+TableAsk MessageServer::AskTable(const Endpoint& source) {
+  // Only a registration's own address counts its asks; anyone else gets
+  // the table as a first ask.
+  for (auto& [key, client] : clients_) {
+    (void)key;
+    if (client.source == source) return TableAsk{source, ++client.tableAsks};
+  }
+  return TableAsk{source, 1};
+}
+
+std::optional<TableEntry> MessageServer::LockAfter(const std::optional<std::string>& key) const {
+  const auto next = key ? stored_.upper_bound(*key) : stored_.begin();
+  if (next == stored_.end()) return std::nullopt;
+  return TableEntry{&next->first, &next->second.record};
+}
+
+Bytes MessageServer::TableRecord(const TaskLockRecord& lock) {
+  return Share(msg::MakeDatagram(msg::kMsgLockRecord, lock));
+}
+
+Bytes MessageServer::TableEnd() {
+  static const Bytes end = Share(Signal(msg::kMsgLockTableEnd));
+  return end;
 }
 
 void MessageServer::Claim(const uint8_t* record, const Endpoint& source,
-                          std::vector<Outgoing>& out) {
+                          std::vector<Datagram>& out) {
   const TaskLockRecord claim = TaskLockRecord::Decode(record);
   const Claimant claimant = ClaimantOf(claim, source);
   const auto holder =
@@ -134,27 +154,29 @@ void MessageServer::Claim(const uint8_t* record, const Endpoint& source,
     return;
   }
   locks_.Store(claim);
-  claimants_[msg::LockKey(claim)] = claimant;
+  stored_[msg::LockKey(claim)] = Stored{claim, claimant};
+  out.reserve(clients_.size() + 1);
   out.push_back(To(source, Signal(msg::kMsgLockChangeDone)));
-  const std::vector<uint8_t> notice = msg::MakeDatagram(msg::kMsgLockRecord, claim);
+  // One copy of the record, however many clients are registered.
+  const Bytes notice = Share(msg::MakeDatagram(msg::kMsgLockRecord, claim));
   for (const auto& [key, client] : clients_) {
     (void)key;
-    out.push_back(To(client.source, notice));
+    out.push_back(Datagram{client.source, notice});
   }
 }
 
 void MessageServer::Release(const uint8_t* record, const Endpoint& source,
-                            std::vector<Outgoing>& out) {
+                            std::vector<Datagram>& out) {
   const TaskLockRecord release = TaskLockRecord::Decode(record);
   std::vector<TaskLockRecord> removed;
   locks_.RemoveHeld(release.account, release.projectId, release.tasks, &removed,
                     OwnedBy(ClaimantOf(release, source)));
-  for (const TaskLockRecord& lock : removed) claimants_.erase(msg::LockKey(lock));
+  for (const TaskLockRecord& lock : removed) stored_.erase(msg::LockKey(lock));
   out.push_back(To(source, Signal(msg::kMsgLockChangeDone)));
 }
 
 void MessageServer::QueryResource(const uint8_t* record, const Endpoint& source,
-                                  std::vector<Outgoing>& out) {
+                                  std::vector<Datagram>& out) {
   const ResourceQuery query = ResourceQuery::Decode(record);
   ResourceQuery answer;
   answer.projectUuid = query.projectUuid;
@@ -196,9 +218,9 @@ msg::LockTable::OwnLockCheck MessageServer::OwnedBy(const Claimant& asker) const
   // it belongs to someone else: it blocks, and it is not released.
   return [this, asker](const TaskLockRecord& lock) {
     if (!msg::MayBeCut(lock.account, msg::kAccountSlot)) return true;
-    const auto found = claimants_.find(msg::LockKey(lock));
-    if (found == claimants_.end()) return false;
-    const Claimant& holder = found->second;
+    const auto found = stored_.find(msg::LockKey(lock));
+    if (found == stored_.end()) return false;
+    const Claimant& holder = found->second.claimant;
     if (!asker.name.empty() && holder.name == asker.name) return true;
     return holder.source == asker.source;
   };

@@ -1,6 +1,7 @@
 #include "tools/msgserver/Options.h"
 
 #include <climits>
+#include <string>
 
 namespace velmora::msgserver {
 
@@ -81,18 +82,23 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
 }
 
 const char* UsageText() {
-  return "usage: velmora-msgserver [--bind ADDR] [--port N] [--verbose]\n"
-         "                         [--alive-interval SECONDS] [--expire-after N]\n"
-         "                         [--pace-rate KIB_PER_S]\n"
-         "  --bind ADDR               IPv4 address to listen on (default 127.0.0.1)\n"
-         "  --port N                  UDP port (default 4568; 0 picks a free one)\n"
-         "  --verbose                 log every datagram to stderr\n"
-         "  --alive-interval SECONDS  seconds between alive checks (default 30; 0 off)\n"
-         "  --expire-after N          drop a client after N unanswered checks\n"
-         "                            in a row (default 3; 0 never)\n"
-         "  --pace-rate KIB_PER_S     rate, in KiB of client receive buffer per\n"
-         "                            second, at which long answers such as the\n"
-         "                            lock table are sent (default 16384; 0 unpaced)\n";
+  static const std::string text =
+      "usage: velmora-msgserver [--bind ADDR] [--port N] [--verbose]\n"
+      "                         [--alive-interval SECONDS] [--expire-after N]\n"
+      "                         [--pace-rate KIB_PER_S]\n"
+      "  --bind ADDR               IPv4 address to listen on (default 127.0.0.1)\n"
+      "  --port N                  UDP port (default 4568; 0 picks a free one)\n"
+      "  --verbose                 log every datagram to stderr\n"
+      "  --alive-interval SECONDS  seconds between alive checks (default 30; 0 off)\n"
+      "  --expire-after N          drop a client after N unanswered checks\n"
+      "                            in a row (default 3; 0 never)\n"
+      "  --pace-rate KIB_PER_S     rate, in KiB of client receive buffer per\n"
+      "                            second, at which long answers such as the\n"
+      "                            lock table are sent to each client; a client\n"
+      "                            that asks for the table again gets it at half\n"
+      "                            its last pace (default " +
+      std::to_string(kDefaultPaceKiBPerSecond) + "; 0 unpaced)\n";
+  return text.c_str();
 }
 
 }  // namespace velmora::msgserver

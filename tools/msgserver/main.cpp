@@ -1,10 +1,12 @@
 // velmora-msgserver: reference message server for tests and development.
-// One UDP socket, one thread; SIGINT or SIGTERM end it cleanly.
+// One UDP socket, one thread: it receives whenever a datagram is waiting and
+// sends whatever the outbox says is due. SIGINT or SIGTERM end it cleanly.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,63 +15,30 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/msgserver/MessageServer.h"
 #include "tools/msgserver/Options.h"
+#include "tools/msgserver/Outbox.h"
 
 namespace {
 
 using velmora::msg::Ipv4;
-using velmora::msg::Outgoing;
+using velmora::msgserver::Clock;
+using velmora::msgserver::Datagram;
 using velmora::msgserver::Endpoint;
 using velmora::msgserver::MessageServer;
 using velmora::msgserver::Options;
-using Clock = std::chrono::steady_clock;
+using velmora::msgserver::Outbox;
 
-// Clients read with a default-sized socket buffer: about 208 KiB, which the
-// kernel charges about twice a datagram's size plus bookkeeping, so only a
-// dozen lock records fit. A long answer such as the lock table is therefore
-// metered out to each destination at a steady charge rate (--pace-rate), in
-// bursts of at most kPaceBurstBytes; time lost to a stall of the server is
-// not made up with a larger burst. Each destination has its own buffer, so
-// pushes of one claim to many clients go out without waiting on each other.
-constexpr double kPaceBurstBytes = 64 * 1024;
+// Many clients may claim at once, each claim a lock-sized datagram; the
+// default buffer holds about a dozen. Linux caps the size asked for at
+// net.core.rmem_max.
 constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;
-size_t BufferCharge(size_t datagramSize) { return 2 * datagramSize + 1024; }
-
-// Token bucket: holds at most one burst, refills at the pace rate; a rate of
-// 0 sends without waiting.
-class Pacer {
- public:
-  explicit Pacer(double bytesPerSecond) : rate_(bytesPerSecond) {}
-
-  void Wait(size_t charge) {
-    if (rate_ <= 0) return;
-    Refill();
-    if (tokens_ < static_cast<double>(charge)) {
-      const std::chrono::duration<double> wait((static_cast<double>(charge) - tokens_) / rate_);
-      std::this_thread::sleep_for(wait);
-      Refill();
-    }
-    tokens_ -= static_cast<double>(charge);
-  }
-
- private:
-  void Refill() {
-    const Clock::time_point now = Clock::now();
-    const double elapsed = std::chrono::duration<double>(now - last_).count();
-    tokens_ = std::min(kPaceBurstBytes, tokens_ + elapsed * rate_);
-    last_ = now;
-  }
-
-  double rate_;
-  double tokens_ = kPaceBurstBytes;
-  Clock::time_point last_ = Clock::now();
-};
+// Datagrams read per wake before what is due is sent again.
+constexpr int kReceiveBatch = 64;
 
 volatile std::sig_atomic_t g_stop = 0;
 int g_wakeFd = -1;
@@ -123,23 +92,30 @@ std::string Describe(const Endpoint& endpoint) {
 class ServerLoop {
  public:
   ServerLoop(const Options& options, int socketFd, int wakeFd)
-      : options_(options), socket_(socketFd), wake_(wakeFd), server_(options.expireAfter) {}
+      : options_(options),
+        socket_(socketFd),
+        wake_(wakeFd),
+        server_(options.expireAfter),
+        outbox_(options.paceKiBPerSecond * 1024.0) {}
 
   // Serves until a stop signal; false when polling failed.
   bool Run() {
     const auto interval = std::chrono::seconds(options_.aliveIntervalSeconds);
     Clock::time_point nextCheck = Clock::now() + interval;
     while (!g_stop) {
+      std::optional<Clock::time_point> wake = SendDue();
+      if (options_.aliveIntervalSeconds > 0) wake = wake ? std::min(*wake, nextCheck) : nextCheck;
       pollfd fds[2] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
-      const int ready = poll(fds, 2, TimeoutMs(nextCheck));
+      timespec timeout{};
+      const int ready = ppoll(fds, 2, Timeout(wake, timeout), nullptr);
       if (ready < 0 && errno != EINTR) {
-        std::perror("velmora-msgserver: poll");
+        std::perror("velmora-msgserver: ppoll");
         return false;
       }
       if (g_stop || (ready > 0 && (fds[1].revents & POLLIN))) return true;
-      if (ready > 0 && (fds[0].revents & POLLIN)) ReceiveOne();
+      if (ready > 0 && (fds[0].revents & POLLIN)) ReceiveSome();
       if (options_.aliveIntervalSeconds > 0 && Clock::now() >= nextCheck) {
-        Send(server_.AliveTick());
+        Queue(server_.AliveTick());
         nextCheck = Clock::now() + interval;
       }
     }
@@ -147,65 +123,114 @@ class ServerLoop {
   }
 
  private:
-  int TimeoutMs(Clock::time_point nextCheck) const {
-    if (options_.aliveIntervalSeconds == 0) return -1;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(nextCheck - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
+  // Time left until `wake`, capped at a minute; nullptr (wait for a
+  // datagram) when nothing is due.
+  static const timespec* Timeout(const std::optional<Clock::time_point>& wake, timespec& timeout) {
+    if (!wake) return nullptr;
+    const auto left = std::clamp<Clock::duration>(*wake - Clock::now(), Clock::duration::zero(),
+                                                  std::chrono::minutes(1));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    timeout.tv_sec = static_cast<time_t>(seconds.count());
+    timeout.tv_nsec = static_cast<long>(std::chrono::nanoseconds(left - seconds).count());
+    return &timeout;
   }
 
-  void ReceiveOne() {
-    uint8_t buffer[velmora::msg::kReceiveBufferSize];
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof(from);
-    const ssize_t received = recvfrom(socket_, buffer, sizeof(buffer), MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received < 0 || from.sin_family != AF_INET) return;
-    const size_t length = static_cast<size_t>(received);
-    const Endpoint source = FromSockaddr(from);
-    if (options_.verbose) {
-      std::fprintf(stderr, "recv %s from %s\n", Describe(buffer, length).c_str(),
-                   Describe(source).c_str());
+  void ReceiveSome() {
+    for (int i = 0; i < kReceiveBatch && !g_stop; ++i) {
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof(from);
+      const ssize_t received = recvfrom(socket_, buffer_, sizeof(buffer_), MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+      if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        continue;  // an error queued for an earlier send: the next datagram is behind it
+      }
+      if (from.sin_family != AF_INET) continue;
+      const size_t length = static_cast<size_t>(received);
+      const Endpoint source = FromSockaddr(from);
+      if (options_.verbose) {
+        std::fprintf(stderr, "recv %s from %s\n", Describe(buffer_, length).c_str(),
+                     Describe(source).c_str());
+      }
+      velmora::msgserver::Answers answers = server_.Handle(buffer_, length, source);
+      const Clock::time_point now = Clock::now();
+      for (Datagram& datagram : answers.datagrams) outbox_.Add(std::move(datagram), now);
+      if (answers.table) {
+        outbox_.AddTable(*answers.table, now);
+        if (options_.verbose) {
+          std::fprintf(stderr, "table to %s, ask %d since it registered, at %.0f KiB/s\n",
+                       Describe(answers.table->to).c_str(), answers.table->ask,
+                       outbox_.RateOf(answers.table->to) / 1024);
+        }
+      }
     }
-    Send(server_.Handle(buffer, length, source));
   }
 
-  void Send(const std::vector<Outgoing>& batch) {
-    std::map<std::pair<Ipv4, uint16_t>, Pacer> pacers;
-    for (const Outgoing& datagram : batch) {
-      if (g_stop) return;
-      Pacer& pacer = pacers.try_emplace({datagram.ip, datagram.port}, options_.paceKiBPerSecond * 1024.0)
-                         .first->second;
-      pacer.Wait(BufferCharge(datagram.bytes.size()));
-      SendOne(datagram);
+  void Queue(std::vector<Datagram> datagrams) {
+    const Clock::time_point now = Clock::now();
+    for (Datagram& datagram : datagrams) outbox_.Add(std::move(datagram), now);
+  }
+
+  // Sends one batch of what is due, many datagrams to a system call;
+  // returns when more is due. A batch is bounded, so the loop receives
+  // between batches of an unpaced table.
+  std::optional<Clock::time_point> SendDue() {
+    batch_.clear();
+    const std::optional<Clock::time_point> due = outbox_.TakeDue(Clock::now(), server_, batch_);
+    SendBatch();
+    return due;
+  }
+
+  void SendBatch() {
+    const size_t count = batch_.size();
+    addresses_.resize(count);
+    chunks_.resize(count);
+    headers_.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      const Datagram& datagram = batch_[i];
+      addresses_[i] = ToSockaddr(datagram.to.ip, datagram.to.port);
+      chunks_[i] = iovec{const_cast<uint8_t*>(datagram.bytes->data()), datagram.bytes->size()};
+      headers_[i] = mmsghdr{};
+      headers_[i].msg_hdr.msg_name = &addresses_[i];
+      headers_[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      headers_[i].msg_hdr.msg_iov = &chunks_[i];
+      headers_[i].msg_hdr.msg_iovlen = 1;
+    }
+    // A lost datagram is covered by the client's resend; a failed one is
+    // only logged, and the rest still go.
+    for (size_t at = 0; at < count;) {
+      const int sent = sendmmsg(socket_, &headers_[at], static_cast<unsigned>(count - at), 0);
+      const size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+      if (options_.verbose) {
+        for (size_t i = at; i < at + done; ++i) Log(batch_[i], "");
+        if (done == 0) Log(batch_[at], " (failed)");
+      }
+      at += done == 0 ? 1 : done;
     }
   }
 
-  void SendOne(const Outgoing& datagram) {
-    const sockaddr_in to = ToSockaddr(datagram.ip, datagram.port);
-    // A lost datagram is covered by the client's resend; errors are only logged.
-    const ssize_t sent = sendto(socket_, datagram.bytes.data(), datagram.bytes.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-    if (options_.verbose) {
-      std::fprintf(stderr, "send %s to %s%s\n",
-                   Describe(datagram.bytes.data(), datagram.bytes.size()).c_str(),
-                   Describe(Endpoint{datagram.ip, datagram.port}).c_str(),
-                   sent < 0 ? " (failed)" : "");
-    }
+  void Log(const Datagram& datagram, const char* note) const {
+    std::fprintf(stderr, "send %s to %s%s\n",
+                 Describe(datagram.bytes->data(), datagram.bytes->size()).c_str(),
+                 Describe(datagram.to).c_str(), note);
   }
 
   const Options& options_;
   int socket_;
   int wake_;
   MessageServer server_;
+  Outbox outbox_;
+  uint8_t buffer_[velmora::msg::kReceiveBufferSize];
+  // Reused for every batch, so sending allocates nothing once warm.
+  std::vector<Datagram> batch_;
+  std::vector<sockaddr_in> addresses_;
+  std::vector<iovec> chunks_;
+  std::vector<mmsghdr> headers_;
 };
 
 int OpenSocket(const Options& options, uint16_t& boundPort) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  // Many clients may claim at once, each claim a lock-sized datagram; the
-  // default buffer holds about a dozen. Linux caps the size asked for at
-  // net.core.rmem_max.
   const int receiveBuffer = kReceiveSocketBuffer;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
   const sockaddr_in address = ToSockaddr(options.bind, options.port);
@@ -266,6 +291,12 @@ int main(int argc, char** argv) {
   }
   std::printf("velmora-msgserver listening on %s:%u\n",
               velmora::msg::FormatIpv4(options->bind).c_str(), boundPort);
+  if (options->paceKiBPerSecond > 0) {
+    std::printf("velmora-msgserver paces long answers at %d KiB/s per client\n",
+                options->paceKiBPerSecond);
+  } else {
+    std::printf("velmora-msgserver sends long answers unpaced\n");
+  }
   std::fflush(stdout);
 
   return ServerLoop(*options, socketFd.get(), wakeRead.get()).Run() ? 0 : 1;

@@ -1,0 +1,164 @@
+#include "tools/msgserver/Outbox.h"
+
+#include <algorithm>
+#include <queue>
+#include <utility>
+
+namespace velmora::msgserver {
+
+namespace {
+
+// At most this many datagrams leave one call, so an unpaced table leaves
+// the loop time to receive.
+constexpr size_t kMaxBatch = 256;
+constexpr size_t kRecordCharge = BufferCharge(msg::kLockDatagramSize);
+constexpr size_t kEndCharge = BufferCharge(msg::kShortDatagramSize);
+
+}  // namespace
+
+Outbox::Destination& Outbox::At(const Endpoint& to, Clock::time_point now) {
+  const auto [it, added] = destinations_.try_emplace(to);
+  if (added) {
+    it->second.rate = rate_;
+    it->second.refilled = now;
+  }
+  return it->second;
+}
+
+void Outbox::Refill(Destination& d, Clock::time_point now) const {
+  if (d.rate <= 0 || now <= d.refilled) return;
+  const double elapsed = std::chrono::duration<double>(now - d.refilled).count();
+  d.tokens = std::min(kPaceBurstBytes, d.tokens + elapsed * d.rate);
+  d.refilled = now;
+}
+
+bool Outbox::Afford(const Destination& d, size_t charge) {
+  return d.rate <= 0 || d.tokens >= static_cast<double>(charge);
+}
+
+void Outbox::Spend(Destination& d, size_t charge) {
+  if (d.rate > 0) d.tokens -= static_cast<double>(charge);
+}
+
+void Outbox::Add(Datagram datagram, Clock::time_point now) {
+  At(datagram.to, now).queue.emplace_back(nextOrder_++, std::move(datagram.bytes));
+}
+
+void Outbox::AddTable(const TableAsk& ask, Clock::time_point now) {
+  Destination& d = At(ask.to, now);
+  Refill(d, now);
+  const int halvings = std::clamp(ask.ask - 1, 0, 30);
+  d.rate = rate_ / std::min(kSlowestPaceDivisor, 1 << halvings);
+  if (!d.pass) {
+    d.pass.emplace();
+    return;
+  }
+  Pass& pass = *d.pass;
+  pass.stopAfter.reset();
+  pass.wrapUpTo = pass.last;
+}
+
+std::optional<TableEntry> Outbox::NextOf(Pass& pass, const MessageServer& server) {
+  std::optional<TableEntry> next = server.LockAfter(pass.last);
+  if (!next && pass.wrapUpTo) {
+    pass.stopAfter = std::move(pass.wrapUpTo);
+    pass.wrapUpTo.reset();
+    pass.last.reset();
+    next = server.LockAfter(std::nullopt);
+  }
+  if (next && pass.stopAfter && *next->key > *pass.stopAfter) next.reset();
+  return next;
+}
+
+void Outbox::TakeTable(const Endpoint& to, Destination& d, const MessageServer& server,
+                       std::vector<Datagram>& out, size_t limit) {
+  while (out.size() < limit) {
+    const std::optional<TableEntry> next = NextOf(*d.pass, server);
+    if (!Afford(d, next ? kRecordCharge : kEndCharge)) return;
+    if (!next) {
+      Spend(d, kEndCharge);
+      out.push_back(Datagram{to, MessageServer::TableEnd()});
+      d.pass.reset();
+      d.rate = rate_;
+      return;
+    }
+    Spend(d, kRecordCharge);
+    d.pass->last = *next->key;
+    out.push_back(Datagram{to, MessageServer::TableRecord(*next->record)});
+  }
+}
+
+std::optional<Clock::time_point> Outbox::TakeDue(Clock::time_point now, const MessageServer& server,
+                                                 std::vector<Datagram>& out) {
+  const size_t limit = out.size() + kMaxBatch;
+  for (auto& [to, d] : destinations_) {
+    (void)to;
+    Refill(d, now);
+  }
+
+  // Oldest first across destinations; one that has to wait holds back only
+  // what was queued after it to the same destination.
+  using Head = std::pair<uint64_t, std::map<Endpoint, Destination>::iterator>;
+  const auto later = [](const Head& a, const Head& b) { return a.first > b.first; };
+  std::priority_queue<Head, std::vector<Head>, decltype(later)> heads(later);
+  for (auto it = destinations_.begin(); it != destinations_.end(); ++it) {
+    if (!it->second.queue.empty()) heads.emplace(it->second.queue.front().first, it);
+  }
+  while (!heads.empty() && out.size() < limit) {
+    const auto it = heads.top().second;
+    heads.pop();
+    Destination& d = it->second;
+    const size_t charge = BufferCharge(d.queue.front().second->size());
+    if (!Afford(d, charge)) continue;
+    Spend(d, charge);
+    out.push_back(Datagram{it->first, std::move(d.queue.front().second)});
+    d.queue.pop_front();
+    if (!d.queue.empty()) heads.emplace(d.queue.front().first, it);
+  }
+
+  for (auto& [to, d] : destinations_) {
+    if (out.size() >= limit) break;
+    if (d.pass && d.queue.empty()) TakeTable(to, d, server, out, limit);
+  }
+
+  // When the next datagram can go. A destination with nothing left is
+  // forgotten once it could take a whole burst again anyway.
+  std::optional<Clock::time_point> due;
+  for (auto it = destinations_.begin(); it != destinations_.end();) {
+    Destination& d = it->second;
+    size_t need = 0;
+    if (!d.queue.empty()) {
+      need = BufferCharge(d.queue.front().second->size());
+    } else if (d.pass) {
+      need = NextOf(*d.pass, server) ? kRecordCharge : kEndCharge;
+    } else {
+      it = d.rate <= 0 || d.tokens >= kPaceBurstBytes ? destinations_.erase(it) : std::next(it);
+      continue;
+    }
+    Clock::time_point when = now;
+    if (!Afford(d, need)) {
+      const std::chrono::duration<double> wait((static_cast<double>(need) - d.tokens) / d.rate);
+      when += std::chrono::ceil<Clock::duration>(wait);
+    }
+    due = due ? std::min(*due, when) : when;
+    ++it;
+  }
+  if (out.size() >= limit) due = now;
+  return due;
+}
+
+double Outbox::RateOf(const Endpoint& to) const {
+  const auto it = destinations_.find(to);
+  return it == destinations_.end() ? rate_ : it->second.rate;
+}
+
+size_t Outbox::queued() const {
+  size_t count = 0;
+  for (const auto& [to, d] : destinations_) {
+    (void)to;
+    count += d.queue.size();
+  }
+  return count;
+}
+
+}  // namespace velmora::msgserver
