@@ -9,6 +9,7 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(VELMORA_WIDL_PLATFORM --win64)
   set(VELMORA_WINE_TLB_DEFAULT /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
   set(VELMORA_WINEARCH win64)
+  set(VELMORA_WINEARCH_DIR x86_64)
   set(VELMORA_WINE_LOADER_DEFAULT /usr/lib/wine/wine64)
   set(VELMORA_XDISPLAY_DEFAULT 88)
 else()
@@ -16,6 +17,7 @@ else()
   set(VELMORA_WIDL_PLATFORM --win32)
   set(VELMORA_WINE_TLB_DEFAULT /usr/lib/i386-linux-gnu/wine/i386-windows)
   set(VELMORA_WINEARCH win32)
+  set(VELMORA_WINEARCH_DIR i386)
   set(VELMORA_WINE_LOADER_DEFAULT /usr/lib/wine/wine)
   set(VELMORA_XDISPLAY_DEFAULT 87)
 endif()
@@ -23,7 +25,15 @@ endif()
 find_program(WIDL NAMES ${VELMORA_ARCH}-w64-mingw32-widl widl REQUIRED)
 find_program(ICONV iconv REQUIRED)
 set(WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "System .idl files")
-set(WINE_TLB_DIR ${VELMORA_WINE_TLB_DEFAULT} CACHE PATH "Where stdole2.tlb of this platform lives")
+# Without the 32-bit Wine packages, setup-deps.sh keeps the 32-bit stdole2.tlb
+# apart, in /usr/local/share/velmora.
+find_path(WINE_TLB_DIR stdole2.tlb
+  PATHS ${VELMORA_WINE_TLB_DEFAULT} /usr/local/share/velmora/wine-${VELMORA_WINEARCH_DIR}
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
+  DOC "Where stdole2.tlb of this platform lives")
+if(NOT WINE_TLB_DIR)
+  message(FATAL_ERROR "stdole2.tlb of this platform not found: run scripts/setup-deps.sh")
+endif()
 
 # widl stores help strings as the bytes it reads; clients read them with
 # code page 936, so it must be given GBK text.

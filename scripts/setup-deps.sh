@@ -22,19 +22,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   # A mirror in the middle of a sync fails an index download now and then:
   # try again before giving up, and let the install decide with what it has.
-  for attempt in 1 2 3; do
+  # When only the 32-bit packages are missing (a machine where they could
+  # not be had before), one try is enough.
+  tries=3
+  [ -n "$(printf '%s\n' "${missing[@]}" | grep -v ':i386$')" ] || tries=1
+  for attempt in $(seq "$tries"); do
     apt-get update -qq && break
     echo "apt-get update failed (attempt $attempt)" >&2
-    [ "$attempt" -lt 3 ] && sleep $((attempt * 10))
+    [ "$attempt" -lt "$tries" ] && sleep $((attempt * 10))
   done
   installed=no
-  for attempt in 1 2; do
+  installs=$((tries > 1 ? 2 : 1))
+  for attempt in $(seq "$installs"); do
     if apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
       installed=yes
       break
     fi
     echo "apt-get install failed (attempt $attempt)" >&2
-    [ "$attempt" -lt 2 ] && sleep 20 && { apt-get update -qq || true; }
+    [ "$attempt" -lt "$installs" ] && sleep 20 && { apt-get update -qq || true; }
   done
   # The 32-bit packages must match the 64-bit ones version for version, so
   # an i386 index the mirror could not give blocks them all. Everything else
@@ -44,9 +49,30 @@ if [ ${#missing[@]} -gt 0 ]; then
     native=()
     for p in "${missing[@]}"; do [[ "$p" == *:i386 ]] || native+=("$p"); done
     [ ${#native[@]} -lt ${#missing[@]} ] || exit 1
-    echo "Installing without the 32-bit packages (32-bit Wine unavailable): ${native[*]}" >&2
-    apt-get install -y -qq --no-install-recommends "${native[@]}" >/dev/null
+    echo "Going on without the 32-bit packages (32-bit Wine unavailable)" >&2
+    if [ ${#native[@]} -gt 0 ]; then
+      apt-get install -y -qq --no-install-recommends "${native[@]}" >/dev/null
+    fi
   fi
+fi
+
+# The 32-bit type library compiler imports the 32-bit stdole2.tlb, which
+# only the i386 Wine library package holds. Where that package could not be
+# installed, take the file alone from its package (same version of the
+# file for every Wine 8 build) into a place the build also looks in.
+tlb32=/usr/lib/i386-linux-gnu/wine/i386-windows/stdole2.tlb
+tlb32_fallback=/usr/local/share/velmora/wine-i386/stdole2.tlb
+if [ ! -f "$tlb32" ] && [ ! -f "$tlb32_fallback" ]; then
+  work=$(mktemp -d)
+  chmod 755 "$work"  # apt's download user writes there
+  if (cd "$work" && apt-get download -qq libwine:i386 >/dev/null &&
+      dpkg-deb -x libwine_*_i386.deb x); then
+    install -D -m 644 "$work/x$tlb32" "$tlb32_fallback"
+    echo "32-bit stdole2.tlb taken from the libwine:i386 package into $tlb32_fallback"
+  else
+    echo "32-bit stdole2.tlb not available: the i686 type library cannot be compiled" >&2
+  fi
+  rm -rf "$work"
 fi
 
 # Wine needs the zh_CN.UTF-8 locale to run with ANSI code page 936.
