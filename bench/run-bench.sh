@@ -53,7 +53,9 @@ cleanup() {
   if [ -n "$own_prefix" ]; then bash "$source_dir/tests/wine/teardown-prefix.sh" "$build/wine-env.sh"; fi
 }
 trap cleanup EXIT
-if [ ! -f "$WINEPREFIX/.velmora-ready" ]; then
+# The display too: a wineserver started without one gives the login
+# benchmark's dialog no desktop to show on.
+if [ ! -f "$WINEPREFIX/.velmora-ready" ] || ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
   bash "$source_dir/tests/wine/setup-prefix.sh" "$build/wine-env.sh"
   own_prefix=1
 fi
