@@ -61,19 +61,25 @@ products() {
   awk -F'\t' '$1 ~ /\\Uninstall\\\{/ && match($1, /\{[^}]*\}\]$/) {
       code = substr($1, RSTART, RLENGTH)
       if ($2 ~ /^"DisplayName"="Velmora control/) named[code] = 1
-      if ($2 ~ /^"DisplayVersion"=/) version[code] = substr($2, 18, length($2) - 18)
+      if ($2 ~ /^"DisplayVersion"=/) version[code] = substr($2, 19, length($2) - 19)
     }
     END { n = 0; s = ""; for (c in named) { n++; s = s " " version[c] } print n s }' "$work/$1"
 }
 value() {  # value KEY NAME [VIEW]: a REG_SZ value, the default one for an empty NAME
   local which=(/ve)
   [ -n "$2" ] && which=(/v "$2")
-  wine reg query "$1" "${which[@]}" ${3:-} 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p'
+  wine reg query "$1" "${which[@]}" ${3:-} 2>/dev/null | tr -d '\r' | LC_ALL=C sed -n 's/.*REG_SZ *//p'
 }
 exists() { wine reg query "$1" $2 >/dev/null 2>&1 && echo yes || echo no; }
 unix() { winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 
 for c in $copies; do wine reg delete "$SORVIK" /f $(view "$c") >/dev/null 2>&1; done
+# A script host registers its own type library when it runs: let it do so
+# before the registry is compared.
+echo 'WScript.Quit(0);' > "$work/empty.js"
+for c in $copies; do
+  runs "$c" && wine "$(host "$c")" //nologo "$(winepath -w "$work/empty.js" | tr -d '\r')" >/dev/null 2>&1
+done
 
 # What self-registration of this build's DLL writes, from where the package
 # puts it.
