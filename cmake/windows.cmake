@@ -48,6 +48,8 @@ add_custom_command(
   VERBATIM)
 add_custom_target(velmora_idl DEPENDS ${GEN_DIR}/velmora_h.h ${GEN_DIR}/velmora.tlb)
 
+# The version resources take the project version.
+configure_file(${CMAKE_SOURCE_DIR}/resources/velmora_version.h.in ${GEN_DIR}/velmora_version.h @ONLY)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 936 -I${GEN_DIR} -I${CMAKE_SOURCE_DIR}/resources")
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -8,14 +8,13 @@
 #include "common/Raii.h"
 #include "common/Module.h"
 #include "common/Text.h"
+#include "registration/AppId.h"
 #include "registration/RgsScript.h"
 #include "resources/resource.h"
 #include "velmora_h.h"
 
 namespace velmora {
 namespace {
-
-constexpr char kAppId[] = "{3726D7AF-4014-4B19-A3B0-18B70FB633F4}";
 
 // Registrar scripts are UTF-8 text.
 std::wstring Widen(const std::string& utf8) { return ToWide(utf8, CP_UTF8); }
