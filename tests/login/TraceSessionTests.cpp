@@ -197,8 +197,8 @@ TEST_F(Traced, RollsAtTheBoundKeepingOnePreviousFile) {
   EXPECT_EQ(GetFileAttributesW((trace_ + L".2").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// The environment wins over the registry; a file that cannot be opened
-// leaves the trace off and the control as it is.
+// The environment wins over the registry, even set empty; a file that
+// cannot be opened leaves the trace off and the control as it is.
 TEST_F(Traced, TheSettingDecidesAndAnUnopenableFileChangesNothing) {
   const std::wstring registry = root_ + L"\\registry.trace", missing = root_ + L"\\no such dir\\x.trace";
   const struct {
@@ -210,6 +210,7 @@ TEST_F(Traced, TheSettingDecidesAndAnUnopenableFileChangesNothing) {
       {nullptr, registry.c_str(), &registry},
       {trace_.c_str(), registry.c_str(), &trace_},
       {missing.c_str(), registry.c_str(), nullptr},
+      {L"", registry.c_str(), nullptr},
       {nullptr, missing.c_str(), nullptr},
   };
   for (const auto& c : cases) {
