@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/Text.h"
+#include "common/Trace.h"
 #include "velmora_h.h"
 
 namespace velmora::appserver {
@@ -33,12 +34,72 @@ HRESULT CreateServer(ComPtr<IAppServer>& server) {
                           reinterpret_cast<void**>(server.ReleaseAndGetAddressOf()));
 }
 
+const char* TypeName(VARTYPE type) {
+  switch (type) {
+    case VT_EMPTY: return "EMPTY";
+    case VT_NULL: return "NULL";
+    case VT_I2: return "I2";
+    case VT_I4: return "I4";
+    case VT_R8: return "R8";
+    case VT_DATE: return "DATE";
+    case VT_BSTR: return "BSTR";
+    case VT_DISPATCH: return "DISPATCH";
+    case VT_ERROR: return "ERROR";
+    case VT_BOOL: return "BOOL";
+    default: return "OTHER";
+  }
+}
+
+// "args=3(BSTR,BSTR,I4)": the count and each argument's type, never a
+// value. Every argument of the account check and the password change shows
+// as ***: passwords are among them.
+void AppendArguments(std::string& out, LONG code, const VARIANT& arguments) {
+  if (V_VT(&arguments) != (VT_ARRAY | VT_VARIANT)) {
+    out += " args=0";
+    return;
+  }
+  const SafeArrayView<VARIANT> elements(V_ARRAY(&arguments));
+  if (!elements.ok()) {
+    out += " args=?";
+    return;
+  }
+  const bool secret = code == kCheckAccount || code == kSetPassword;
+  out += " args=" + std::to_string(elements.size()) + "(";
+  for (size_t i = 0; i < elements.size(); ++i) {
+    if (i) out += ',';
+    out += secret ? "***" : TypeName(V_VT(&elements[i]));
+  }
+  out += ')';
+}
+
+// " rows=N" for a recordset, " rows=-" for anything else.
+void AppendRows(std::string& out, const VARIANT& result) {
+  LONG rows = 0;
+  if (V_VT(&result) == VT_DISPATCH && V_DISPATCH(&result) &&
+      SUCCEEDED(GetRecordCount(V_DISPATCH(&result), &rows))) {
+    out += " rows=" + std::to_string(rows);
+  } else {
+    out += " rows=-";
+  }
+}
+
 // Execute takes its VARIANTs by value: the server does not clear them, our
 // owners do. The argument array is built only once the server exists, so a
-// server that cannot be created is reported before anything else.
+// server that cannot be created is reported before anything else. Every
+// command passes here, so here it is traced.
 HRESULT Execute(IAppServer* server, LONG code, const VARIANT& caller, const VARIANT& arguments,
                 UniqueVariant& result) {
-  return server->Execute(code, caller, arguments, result.put());
+  if (!trace::On()) return server->Execute(code, caller, arguments, result.put());
+  const trace::Stopwatch watch;
+  const HRESULT hr = server->Execute(code, caller, arguments, result.put());
+  trace::Event("command", [&](std::string& d) {
+    d = std::to_string(code);
+    AppendArguments(d, code, arguments);
+    trace::AppendHresult(d, hr);
+    trace::AppendMilliseconds(d, watch.Microseconds());
+    AppendRows(d, *result.get());
+  });
+  return hr;
 }
 
 // The shape shared by every recordset command with a caller context.

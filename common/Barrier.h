@@ -9,6 +9,9 @@
 
 #include <exception>
 #include <new>
+#include <utility>
+
+#include "common/Trace.h"
 
 namespace velmora {
 
@@ -26,6 +29,17 @@ HRESULT Barrier(Body&& body, std::exception_ptr* caught = nullptr) noexcept {
     if (caught) *caught = std::current_exception();
     return E_UNEXPECTED;
   }
+}
+
+// Barrier for an automation member: with the trace on, the member's name,
+// HRESULT and duration are written once it returns.
+template <typename Body>
+HRESULT MemberBarrier(const char* name, Body&& body) noexcept {
+  if (!trace::On()) return Barrier(std::forward<Body>(body));
+  const trace::Stopwatch watch;
+  const HRESULT hr = Barrier(std::forward<Body>(body));
+  trace::Member(name, hr, watch);
+  return hr;
 }
 
 }  // namespace velmora

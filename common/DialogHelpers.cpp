@@ -6,6 +6,7 @@
 #include "common/Barrier.h"
 #include "common/Centring.h"
 #include "common/Text.h"
+#include "common/Trace.h"
 #include "common/Module.h"
 
 namespace velmora {
@@ -13,7 +14,19 @@ namespace velmora {
 const wchar_t kCaptionSystemPrompt[] = L"系统提示";
 const wchar_t kCaptionSystem[] = L"系统";
 
+// Every message box of the control passes here; the trace notes it as it
+// shows.
 int ShowMessage(HWND owner, const std::wstring& text, const wchar_t* caption, UINT type) {
+  trace::Event("box", [&](std::string& d) {
+    std::string utf8;
+    trace::AppendUtf8(utf8, caption ? caption : L"");
+    d = "caption=";
+    trace::AppendQuoted(d, utf8);
+    utf8.clear();
+    trace::AppendUtf8(utf8, text);
+    d += " text=";
+    trace::AppendQuoted(d, utf8);
+  });
   return MessageBoxW(owner, text.c_str(), caption, type);
 }
 

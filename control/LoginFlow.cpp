@@ -10,6 +10,7 @@
 #include "common/DialogHelpers.h"
 #include "common/Raii.h"
 #include "common/Text.h"
+#include "common/Trace.h"
 #include "appserver/ServerCall.h"
 #include "messaging/MessageChannel.h"
 #include "workdir/FileMigration.h"
@@ -43,6 +44,19 @@ void ReadFirstRow(IDispatch* recordset, HRESULT counted, login::AccountCheck* ch
     login::ColumnText& text = check->columns[column];
     text.status = appserver::ReadColumnText(fields.Get(), column, &text.text);
   }
+}
+
+// "register outcome=registered cycles=1 ms=...": the end of a login's
+// registration, however it ended.
+void TraceRegistration(login::RegistrationResult result, int cycles, const trace::Stopwatch& watch) {
+  trace::Event("register", [&](std::string& d) {
+    static const char* const kNames[] = {"registered", "in-use-elsewhere", "gave-up", "unanswered"};
+    d = "outcome=";
+    d += kNames[static_cast<int>(result)];
+    if (cycles == 0) d += " channel=not-started";
+    d += " cycles=" + std::to_string(cycles);
+    trace::AppendMilliseconds(d, watch.Microseconds());
+  });
 }
 
 }  // namespace
@@ -114,16 +128,27 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
 
 login::RegistrationResult RegisterOnChannel(MessageChannel& channel, const std::string& account,
                                             const std::string& messageIp) {
+  const trace::Stopwatch watch;
+  int cycles = 0;
   channel.SetServerAddress(messageIp);
-  if (channel.Start(0) != 1) return login::RegistrationResult::GaveUp;
+  if (channel.Start(0) != 1) {
+    TraceRegistration(login::RegistrationResult::GaveUp, cycles, watch);
+    return login::RegistrationResult::GaveUp;
+  }
   const login::RegistrationSteps steps{
-      [&] { channel.RequestPeerList(); },
+      [&] {
+        ++cycles;
+        trace::Event("register",
+                     [&](std::string& d) { d = "cycle=" + std::to_string(cycles) + " server=" + messageIp; });
+        channel.RequestPeerList();
+      },
       [&](const std::string& name) { return channel.FindPeer(name); },
       [&](const msg::Ipv4& address) { return channel.IsOwnAddress(address); },
       [&](const std::string& name) { return channel.Register(name, messageIp) == 1; },
       [&] { return channel.ServerDatagramsReceived(); },
   };
   const login::RegistrationOutcome outcome = login::RunRegistrationCycle(account, steps);
+  TraceRegistration(outcome.result, cycles, watch);
   if (outcome.result == login::RegistrationResult::InUseElsewhere) {
     ShowMessage(GetActiveWindow(),
                 L"你已经在" + ToWide(msg::FormatIpv4(outcome.elsewhere)) + L"登录使用本系统，不能两台机器上同时登录使用！",

@@ -174,98 +174,98 @@ STDMETHODIMP VelmoraCtl::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPA
 // ---- login state getters ---------------------------------------------------
 
 STDMETHODIMP VelmoraCtl::get_UserID(BSTR* pVal) {
-  return Barrier([&] { return GetText(state_.UserID, WhenEmpty::Fail, pVal); });
+  return MemberBarrier("get_UserID", [&] { return GetText(state_.UserID, WhenEmpty::Fail, pVal); });
 }
 STDMETHODIMP VelmoraCtl::get_UserName(BSTR* pVal) {
-  return Barrier([&] { return GetText(state_.UserName, WhenEmpty::Fail, pVal); });
+  return MemberBarrier("get_UserName", [&] { return GetText(state_.UserName, WhenEmpty::Fail, pVal); });
 }
 STDMETHODIMP VelmoraCtl::get_Password(BSTR* pVal) {
-  return Barrier([&] { return GetText(state_.Password.view(), WhenEmpty::Fail, pVal); });
+  return MemberBarrier("get_Password", [&] { return GetText(state_.Password.view(), WhenEmpty::Fail, pVal); });
 }
 STDMETHODIMP VelmoraCtl::get_Computer(BSTR* p) {
-  return Barrier([&] { return GetText(state_.Computer, WhenEmpty::Fail, p); });
+  return MemberBarrier("get_Computer", [&] { return GetText(state_.Computer, WhenEmpty::Fail, p); });
 }
 STDMETHODIMP VelmoraCtl::get_IP(BSTR* p) {
-  return Barrier([&] { return GetText(state_.IP, WhenEmpty::Fail, p); });
+  return MemberBarrier("get_IP", [&] { return GetText(state_.IP, WhenEmpty::Fail, p); });
 }
 STDMETHODIMP VelmoraCtl::get_MacID(BSTR* p) {
-  return Barrier([&] { return GetText(state_.MacID, WhenEmpty::Fail, p); });
+  return MemberBarrier("get_MacID", [&] { return GetText(state_.MacID, WhenEmpty::Fail, p); });
 }
 STDMETHODIMP VelmoraCtl::get_DomainAccount(BSTR* p) {
-  return Barrier([&] { return GetText(state_.DomainAccount, WhenEmpty::Fail, p); });
+  return MemberBarrier("get_DomainAccount", [&] { return GetText(state_.DomainAccount, WhenEmpty::Fail, p); });
 }
 STDMETHODIMP VelmoraCtl::get_CurrentProject(BSTR* p) {
-  return Barrier([&] { return GetText(state_.CurrentProject, WhenEmpty::Fail, p); });
+  return MemberBarrier("get_CurrentProject", [&] { return GetText(state_.CurrentProject, WhenEmpty::Fail, p); });
 }
 
 STDMETHODIMP VelmoraCtl::get_Specialty(BSTR* p) {
-  return Barrier([&] { return GetText(state_.Specialty, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_Specialty", [&] { return GetText(state_.Specialty, WhenEmpty::EmptyString, p); });
 }
 STDMETHODIMP VelmoraCtl::get_SpecialtyName(BSTR* p) {
-  return Barrier([&] { return GetText(state_.SpecialtyName, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_SpecialtyName", [&] { return GetText(state_.SpecialtyName, WhenEmpty::EmptyString, p); });
 }
 STDMETHODIMP VelmoraCtl::get_DeptCode(BSTR* p) {
-  return Barrier([&] { return GetText(state_.DeptCode, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_DeptCode", [&] { return GetText(state_.DeptCode, WhenEmpty::EmptyString, p); });
 }
 STDMETHODIMP VelmoraCtl::get_DeptName(BSTR* p) {
-  return Barrier([&] { return GetText(state_.DeptName, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_DeptName", [&] { return GetText(state_.DeptName, WhenEmpty::EmptyString, p); });
 }
 
 STDMETHODIMP VelmoraCtl::get_CurrentTask(BSTR* p) {
-  return Barrier([&] { return GetText(state_.CurrentTask, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_CurrentTask", [&] { return GetText(state_.CurrentTask, WhenEmpty::EmptyString, p); });
 }
 STDMETHODIMP VelmoraCtl::get_LocalFilePath(BSTR* p) {
-  return Barrier([&] { return GetText(state_.LocalFilePath, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_LocalFilePath", [&] { return GetText(state_.LocalFilePath, WhenEmpty::EmptyString, p); });
 }
 STDMETHODIMP VelmoraCtl::get_ProjectName(BSTR* p) {
-  return Barrier([&] { return GetText(state_.ProjectName, WhenEmpty::EmptyString, p); });
+  return MemberBarrier("get_ProjectName", [&] { return GetText(state_.ProjectName, WhenEmpty::EmptyString, p); });
 }
 
 STDMETHODIMP VelmoraCtl::get_ManagedRoles(BSTR* p) {
-  return Barrier([&] { return GetText(state_.ManagedRoles, WhenEmpty::Null, p); });
+  return MemberBarrier("get_ManagedRoles", [&] { return GetText(state_.ManagedRoles, WhenEmpty::Null, p); });
 }
 STDMETHODIMP VelmoraCtl::get_ManagedSpecialty(BSTR* p) {
-  return Barrier([&] { return GetText(state_.ManagedSpecialty, WhenEmpty::Null, p); });
+  return MemberBarrier("get_ManagedSpecialty", [&] { return GetText(state_.ManagedSpecialty, WhenEmpty::Null, p); });
 }
 STDMETHODIMP VelmoraCtl::get_RoleName(BSTR* p) {
-  return Barrier([&] { return GetText(state_.RoleName, WhenEmpty::Null, p); });
+  return MemberBarrier("get_RoleName", [&] { return GetText(state_.RoleName, WhenEmpty::Null, p); });
 }
 STDMETHODIMP VelmoraCtl::get_RoleType(BSTR* p) {
-  return Barrier([&] { return GetText(state_.RoleType, WhenEmpty::Null, p); });
+  return MemberBarrier("get_RoleType", [&] { return GetText(state_.RoleType, WhenEmpty::Null, p); });
 }
 STDMETHODIMP VelmoraCtl::get_ManageSpecNames(BSTR* p) {
-  return Barrier([&] { return GetText(state_.ManageSpecNames, WhenEmpty::Null, p); });
+  return MemberBarrier("get_ManageSpecNames", [&] { return GetText(state_.ManageSpecNames, WhenEmpty::Null, p); });
 }
 STDMETHODIMP VelmoraCtl::get_InRoles(BSTR* p) {
-  return Barrier([&] { return GetText(state_.InRoles, WhenEmpty::Null, p); });
+  return MemberBarrier("get_InRoles", [&] { return GetText(state_.InRoles, WhenEmpty::Null, p); });
 }
 
 STDMETHODIMP VelmoraCtl::get_IsTeamLeader(VARIANT_BOOL* p) {
-  return Barrier([&] { return GetFlag(state_.IsTeamLeader, p); });
+  return MemberBarrier("get_IsTeamLeader", [&] { return GetFlag(state_.IsTeamLeader, p); });
 }
 STDMETHODIMP VelmoraCtl::get_IsDesigner(VARIANT_BOOL* p) {
-  return Barrier([&] { return GetFlag(state_.IsDesigner, p); });
+  return MemberBarrier("get_IsDesigner", [&] { return GetFlag(state_.IsDesigner, p); });
 }
 STDMETHODIMP VelmoraCtl::get_CanMakePlan(VARIANT_BOOL* p) {
-  return Barrier([&] { return GetFlag(state_.CanMakePlan, p); });
+  return MemberBarrier("get_CanMakePlan", [&] { return GetFlag(state_.CanMakePlan, p); });
 }
 
 STDMETHODIMP VelmoraCtl::get_RoleID(LONG* pVal) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("get_RoleID", [&]() -> HRESULT {
     if (pVal) *pVal = state_.RoleID;
     return S_OK;
   });
 }
 
 STDMETHODIMP VelmoraCtl::put_CurrentTask(BSTR newVal) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("put_CurrentTask", [&]() -> HRESULT {
     state_.CurrentTask = ToMultiByte(newVal);
     return S_OK;
   });
 }
 
 STDMETHODIMP VelmoraCtl::Logout() {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("Logout", [&]() -> HRESULT {
     state_.ClearUser();
     SendLogout();  // the socket and receive thread stay for the next login
     return S_OK;
@@ -275,7 +275,7 @@ STDMETHODIMP VelmoraCtl::Logout() {
 // ---- task edit locks -------------------------------------------------------
 
 STDMETHODIMP VelmoraCtl::CanChangeTask(LONG lProjID, BSTR bstrTaskUIDs, BSTR* szModifier, VARIANT_BOOL* pvb) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("CanChangeTask", [&]() -> HRESULT {
     std::string holder;
     int r = CheckTaskLock(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs), holder);
     if (!holder.empty() && szModifier) ToBstr(holder, szModifier);
@@ -286,7 +286,7 @@ STDMETHODIMP VelmoraCtl::CanChangeTask(LONG lProjID, BSTR bstrTaskUIDs, BSTR* sz
 
 STDMETHODIMP VelmoraCtl::ChangeTask(LONG lProjID, BSTR bstrTaskUIDs, VARIANT_BOOL vbChange, BSTR* szModifier,
                                     VARIANT_BOOL* pvb) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("ChangeTask", [&]() -> HRESULT {
     int r = RequestLockChange(state_.UserID, state_.UserName, lProjID, ToMultiByte(bstrTaskUIDs),
                               vbChange == VARIANT_TRUE);
     if (r == 1) {
@@ -301,7 +301,7 @@ STDMETHODIMP VelmoraCtl::ChangeTask(LONG lProjID, BSTR bstrTaskUIDs, VARIANT_BOO
 }
 
 STDMETHODIMP VelmoraCtl::CanSetResource(BSTR bstrProjUUID, BSTR bstrSpecialty, VARIANT_BOOL* pvb) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("CanSetResource", [&]() -> HRESULT {
     int r = QueryResource(state_.UserID, state_.UserName, ToMultiByte(bstrProjUUID), ToMultiByte(bstrSpecialty));
     if (pvb) *pvb = r == 1 ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
@@ -309,7 +309,7 @@ STDMETHODIMP VelmoraCtl::CanSetResource(BSTR bstrProjUUID, BSTR bstrSpecialty, V
 }
 
 STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG lProjID) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("ClearChangeTask", [&]() -> HRESULT {
     ClearProjectLocks(lProjID);
     return S_OK;
   });
@@ -318,7 +318,7 @@ STDMETHODIMP VelmoraCtl::ClearChangeTask(LONG lProjID) {
 // ---- login and password ----------------------------------------------------
 
 STDMETHODIMP VelmoraCtl::Login(BSTR strIniFile, VARIANT_BOOL* pVal) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("Login", [&]() -> HRESULT {
     Logout();
     if (pVal) *pVal = VARIANT_FALSE;
     const LoginResult result = RunLogin(*this, state_, ToMultiByte(strIniFile), &CheckAccountOnServer);
@@ -328,7 +328,7 @@ STDMETHODIMP VelmoraCtl::Login(BSTR strIniFile, VARIANT_BOOL* pVal) {
 }
 
 STDMETHODIMP VelmoraCtl::ChangePassword() {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("ChangePassword", [&]() -> HRESULT {
     IDispatch* self = static_cast<IVelmoraCtl*>(this);
     return RunPasswordChange(GetActiveWindow(), state_.UserID, &state_.Password,
                              [self](const std::string& user, const SecretText& oldPassword,
@@ -360,7 +360,7 @@ std::optional<std::string> Optional(BSTR text) {
 
 STDMETHODIMP VelmoraCtl::GetUserInfoByTask(BSTR strTaskID, BSTR strProjID, BSTR strSpecialty, BSTR strMaker,
                                            LONG lMakerRole) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("GetUserInfoByTask", [&]() -> HRESULT {
     auto state = QueryStateOf(state_);
     const auto task = Optional(strTaskID);
     return appserver::UserInfoByTask(Self(), state, task ? &*task : nullptr, ToMultiByte(strProjID),
@@ -369,7 +369,7 @@ STDMETHODIMP VelmoraCtl::GetUserInfoByTask(BSTR strTaskID, BSTR strProjID, BSTR 
 }
 
 STDMETHODIMP VelmoraCtl::GetUserInfoByProject(BSTR strProjectID) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("GetUserInfoByProject", [&]() -> HRESULT {
     auto state = QueryStateOf(state_);
     const auto project = Optional(strProjectID);
     return appserver::UserInfoByProject(Self(), state, project ? &*project : nullptr);
@@ -377,27 +377,27 @@ STDMETHODIMP VelmoraCtl::GetUserInfoByProject(BSTR strProjectID) {
 }
 
 STDMETHODIMP VelmoraCtl::GetAssignedFunction(IDispatch** pVal) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("GetAssignedFunction", [&]() -> HRESULT {
     return appserver::AssignedFunction(Self(), QueryStateOf(state_), pVal);
   });
 }
 
 STDMETHODIMP VelmoraCtl::get_SystemDate(BSTR* pVal) {
-  return Barrier([&] { return appserver::ServerDate(Self(), true, pVal); });
+  return MemberBarrier("get_SystemDate", [&] { return appserver::ServerDate(Self(), true, pVal); });
 }
 STDMETHODIMP VelmoraCtl::get_SystemDateEx(BSTR* pVal) {
-  return Barrier([&] { return appserver::ServerDate(Self(), false, pVal); });
+  return MemberBarrier("get_SystemDateEx", [&] { return appserver::ServerDate(Self(), false, pVal); });
 }
 
 STDMETHODIMP VelmoraCtl::FtpServerInfo(BSTR szProjectUUID, BSTR* pFtpIPVal, BSTR* pUserName, BSTR* pPassword) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("FtpServerInfo", [&]() -> HRESULT {
     auto state = QueryStateOf(state_);
     return appserver::FileServerInfo(Self(), state, ToMultiByte(szProjectUUID), pFtpIPVal, pUserName, pPassword);
   });
 }
 
 STDMETHODIMP VelmoraCtl::GetSignature(BSTR bstrID, LONG lRoleID, VARIANT_BOOL vbIsShare, BSTR* pVal) {
-  return Barrier([&]() -> HRESULT {
+  return MemberBarrier("GetSignature", [&]() -> HRESULT {
     const auto id = Optional(bstrID);
     return appserver::Signature(Self(), QueryStateOf(state_), id ? &*id : nullptr, lRoleID, vbIsShare, pVal);
   });

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "common/Barrier.h"
+#include "common/Trace.h"
 
 namespace velmora {
 namespace {
@@ -332,6 +333,15 @@ void MessageChannel::State::HandleBurst(const MessageSink& sink) {
   r.first = (r.first + count) % kBurstDatagrams;
   r.count = 0;
   const size_t burstStart = (r.first + kBurstDatagrams - count) % kBurstDatagrams;
+  if (trace::On()) {
+    for (size_t i = 0; i < count; ++i) {
+      const ReceivedDatagram& d = r.ring[(burstStart + i) % kBurstDatagrams];
+      trace::Event("recv", [&](std::string& detail) {
+        detail = msg::DescribeDatagram(d.bytes.data(), static_cast<size_t>(d.length), ToIpv4(d.from.sin_addr),
+                                       ntohs(d.from.sin_port));
+      });
+    }
+  }
   {
     std::lock_guard<CriticalSection> guard(lock);
     for (size_t i = 0; i < count; ++i) {
@@ -396,6 +406,9 @@ void MessageChannel::State::Send(const std::vector<uint8_t>& datagram, const msg
   // Send errors are not examined: a lost datagram is covered by resends.
   sendto(socket.get(), reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), 0,
          reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  trace::Event("send", [&](std::string& detail) {
+    detail = msg::DescribeDatagram(datagram.data(), datagram.size(), ip, port);
+  });
 }
 
 void MessageChannel::SendToServer(const std::vector<uint8_t>& datagram) {

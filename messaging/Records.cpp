@@ -300,4 +300,25 @@ uint32_t ReadType(const uint8_t* data, size_t length) {
   return length < kTypeCodeSize ? 0 : GetU32(data);
 }
 
+std::string DescribeDatagram(const uint8_t* data, size_t length, const Ipv4& peer, uint16_t port) {
+  const uint32_t type = ReadType(data, length);
+  std::string text = std::to_string(type) + ' ' + MsgTypeName(type) + " bytes=" + std::to_string(length) +
+                     " peer=" + FormatIpv4(peer) + ':' + std::to_string(port);
+  switch (type) {
+    case kMsgLockClaim:
+    case kMsgLockTableRequest:
+    case kMsgLockQueryAnswer:
+    case kMsgLockRecord:
+    case kMsgLockChangeDone:
+    case kMsgLockRelease:
+      break;
+    default:
+      return text;
+  }
+  if (length < kLockDatagramSize) return text;
+  const TaskLockView lock = TaskLockView::Read(data + kTypeCodeSize);
+  const size_t tasks = lock.tasks.empty() ? 0 : std::count(lock.tasks.begin(), lock.tasks.end(), ',') + size_t{1};
+  return text + " project=" + std::to_string(lock.projectId) + " tasks=" + std::to_string(tasks);
+}
+
 }  // namespace velmora::msg

@@ -194,4 +194,10 @@ std::vector<uint8_t> MakePeerTextDatagram(const PeerRecord& sender, const std::s
 // Type code of a datagram; 0 (no protocol code) when shorter than 4 bytes.
 uint32_t ReadType(const uint8_t* data, size_t length);
 
+// One datagram for the diagnostic trace: "205 lock-record bytes=8040
+// peer=10.0.0.1:4568", then " project=7 tasks=3" for a full lock record
+// (tasks counted as the comma list holds them). Codes, sizes and counts
+// only: none of a datagram's texts.
+std::string DescribeDatagram(const uint8_t* data, size_t length, const Ipv4& peer, uint16_t port);
+
 }  // namespace velmora::msg

@@ -14,6 +14,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     // Explicit unload only: at process exit other threads may still hold it.
     velmora::ReleaseClassFactory();
     velmora::ReleaseModuleTypeInfo();
+    velmora::trace::Close();
   }
   return TRUE;
 }

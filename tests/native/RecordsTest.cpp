@@ -173,5 +173,18 @@ TEST(Datagrams, TypeCodeIsLittleEndianAndNeedsFourBytes) {
   EXPECT_STREQ(MsgTypeName(300), "unknown");
 }
 
+// The trace's view of a datagram: codes, size and peer, and for a whole
+// lock record its project and task count, never a text it carries.
+TEST(Datagrams, DescriptionShowsCountsAndNoText) {
+  const std::vector<uint8_t> claim = MakeDatagram(kMsgLockClaim, TaskLockRecord{"amy", "Amy", 7, "t1,t2,t3"});
+  const Ipv4 ip{127, 0, 0, 81};
+  EXPECT_EQ(DescribeDatagram(claim.data(), claim.size(), ip, kServerPort),
+            "201 lock-claim bytes=8040 peer=127.0.0.81:4568 project=7 tasks=3");
+  EXPECT_EQ(DescribeDatagram(claim.data(), 100, ip, kServerPort), "201 lock-claim bytes=100 peer=127.0.0.81:4568");
+  const std::vector<uint8_t> empty = MakeDatagram(kMsgLockTableRequest, TaskLockRecord{});
+  EXPECT_EQ(DescribeDatagram(empty.data(), empty.size(), ip, 1),
+            "202 lock-table-request bytes=8040 peer=127.0.0.81:1 project=0 tasks=0");
+}
+
 }  // namespace
 }  // namespace velmora::msg

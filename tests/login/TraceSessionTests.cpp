@@ -1,0 +1,225 @@
+// The diagnostic trace of whole sessions: what a traced login, password
+// change, queries and locks leave in the file (every kind of event, and no
+// password in any form), how the file rolls, and which setting turns it on.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Raii.h"
+#include "common/Settings.h"
+#include "common/Text.h"
+#include "common/Trace.h"
+#include "control/VelmoraCtl.h"
+#include "resources/resource.h"
+#include "tests/login/SessionHarness.h"
+#include "tests/workdir/WorkdirTestSupport.h"
+#include "tools/uidriver/UiDriver.h"
+
+namespace velmora::test {
+namespace {
+
+const char* const kServer = VELMORA_TRACESERVER_ADDRESS;
+
+// Every password of the session, each findable by itself.
+const char kTyped[] = "Tq8#login";
+const char kWrong[] = "Wr0ng!typed";
+const char kChanged[] = "Nw5$changed";
+const char kAccountFtp[] = "Fa3!accountftp";
+const char kProjectFtp[] = "Fp7!projectftp";
+
+std::string Accounts() {
+  return std::string(R"({"accounts": [
+  {"account": "zhangwei", "password": ")") + kTyped + R"(", "姓名": "张伟", "UPDATESERVER": "10.1.1.1",
+   "FTPIP": "10.2.2.2", "USERNAME": "ftpuser", "PASSWORD": ")" + kAccountFtp + R"(", "管理专业": "JG",
+   "管理专业名称": "结构", "本地路径": "C:\\srv"}],
+ "projectRoles": [{"account": "zhangwei", "project": "P1", "是否是设计负责人": true, "是否是设计者": true,
+   "是否能制作计划": true, "项目名称": "桥"}],
+ "fileServers": [{"project": "P1", "文件服务器": "10.3.3.3", "登录用户": "ftpproj", "登录口令": ")" +
+         kProjectFtp + R"("}]})";
+}
+
+std::string ReadBytes(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Utf16(const std::string& ascii) {
+  std::string bytes;
+  for (char c : ascii) bytes += {c, '\0'};
+  return bytes;
+}
+
+// Points the trace at its settings for one test, and back to off after.
+class Traced : public SessionTest {
+ protected:
+  void SetUp() override {
+    Prepare(kServer, Accounts());
+    trace_ = root_ + L"\\velmora.trace";
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"VELMORA_TRACE", nullptr);
+    SetTraceFile(nullptr);
+    trace::Reconsider();
+    SessionTest::TearDown();
+  }
+  static void SetTraceFile(const wchar_t* path) {
+    if (path) {
+      StoreSettingValue("TraceFile", Mb(path));
+    } else {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sorvik", L"TraceFile");
+    }
+  }
+  // A control with nobody logged in: get_RoleID answers all the same.
+  static void CallMembers(int times) {
+    Microsoft::WRL::ComPtr<IVelmoraCtl> control;
+    ASSERT_EQ(VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control)), S_OK);
+    LONG role = 0;
+    for (int i = 0; i < times; ++i) ASSERT_EQ(control->get_RoleID(&role), S_OK);
+  }
+
+  std::wstring trace_;
+};
+
+TEST_F(Traced, AWholeSessionLeavesEveryKindOfEventAndNoPassword) {
+  SetEnvironmentVariableW(L"VELMORA_TRACE", trace_.c_str());
+  trace::Reconsider();
+  HRESULT changed = E_UNEXPECTED, project = E_UNEXPECTED, ftp = E_UNEXPECTED;
+  VARIANT_BOOL value = 5, claimed = 5, released = 5;
+  Start([&](IVelmoraCtl* control) {
+    Login(control, &value);
+    changed = control->ChangePassword();
+    UniqueBstr id(SysAllocString(L"P1")), tasks(SysAllocString(L"t1,t2")), text;
+    project = control->GetUserInfoByProject(id.get());
+    UniqueBstr ip, user, password;
+    ftp = control->FtpServerInfo(id.get(), ip.put(), user.put(), password.put());
+    control->ChangeTask(7, tasks.get(), VARIANT_TRUE, text.put(), &claimed);
+    control->ChangeTask(7, tasks.get(), VARIANT_FALSE, text.put(), &released);
+    control->Logout();
+  });
+  Submit(L"zhangwei", ToWide(kWrong), false);
+  Answer(L"系统", L"帐号或者密码输入错误，请核实后重新输入！");
+  Submit(L"zhangwei", ToWide(kTyped));
+  HWND dialog = ui::WaitForWindow(L"修改密码", kWaitMs, L"#32770", ui_->ThreadId());
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(ui::TypeInto(dialog, IDC_PASSWORD_OLD, ToWide(kTyped)));
+  ASSERT_TRUE(ui::TypeInto(dialog, IDC_PASSWORD_NEW, ToWide(kChanged)));
+  ASSERT_TRUE(ui::TypeInto(dialog, IDC_PASSWORD_CONFIRM, ToWide(kChanged)));
+  ASSERT_TRUE(ui::PressButton(dialog, IDOK));
+  Finish();
+  ASSERT_EQ(value, VARIANT_TRUE);
+  EXPECT_EQ(changed, S_OK);
+  EXPECT_EQ(project, S_OK);
+  EXPECT_EQ(ftp, S_OK);
+  EXPECT_EQ(claimed, VARIANT_TRUE);
+  EXPECT_EQ(released, VARIANT_TRUE);
+  trace::Reconsider();  // closes the file
+
+  const std::string text = ReadBytes(trace_);
+  for (const char* password : {kTyped, kWrong, kChanged, kAccountFtp, kProjectFtp}) {
+    EXPECT_EQ(text.find(password), std::string::npos) << password;
+    EXPECT_EQ(text.find(Utf16(password)), std::string::npos) << password << " in UTF-16";
+  }
+  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} t=(\d+) (\w+)( .*)?)");
+  std::set<std::string> threads;
+  for (const std::string& l : Lines(text)) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(l, match, line)) << l;
+    if (match[2] == "member" || match[2] == "recv") threads.insert(match[1]);
+  }
+  EXPECT_GE(threads.size(), 2u) << "the receive thread writes too";
+  const char* const kinds[] = {
+      R"(member Login hr=0x00000000 ms=\d+\.\d{3})",
+      R"(member ChangePassword hr=0x00000000 )",
+      R"(command 140 args=2\(\*\*\*,\*\*\*\) hr=0x00000000 ms=[\d.]+ rows=0)",
+      R"(command 141 args=3\(\*\*\*,\*\*\*,\*\*\*\) hr=0x00000000 )",
+      R"(command 153 args=2\(BSTR,BSTR\) hr=0x00000000 ms=[\d.]+ rows=1)",
+      R"(command 163 args=1\(BSTR\) hr=0x00000000 ms=[\d.]+ rows=1)",
+      R"(send 101 register bytes=72 peer=127\.0\.0\.\d+:4568)",
+      R"(recv 103 registered bytes=72 )",
+      R"(send 201 lock-claim bytes=8040 peer=127\.0\.0\.\d+:4568 project=7 tasks=2)",
+      R"(recv 206 lock-change-done )",
+      "box caption=\"\xE7\xB3\xBB\xE7\xBB\x9F\" text=\"\xE5\xB8\x90\xE5\x8F\xB7",  // 系统, 帐号...
+      R"(register cycle=1 server=127\.0\.0\.\d+)",
+      R"(register outcome=registered cycles=1 ms=)",
+  };
+  for (const char* kind : kinds) EXPECT_TRUE(std::regex_search(text, std::regex(kind))) << kind;
+}
+
+// Lines go on into a new file once the bound is reached; the one before is
+// kept beside it as NAME.1, and an older one is gone.
+TEST_F(Traced, RollsAtTheBoundKeepingOnePreviousFile) {
+  constexpr uint64_t kBound = 4096;
+  const std::wstring previous = trace_ + L".1";
+  MakeTree(root_, {{L"velmora.trace.1", "an older file\n"}});
+  SetEnvironmentVariableW(L"VELMORA_TRACE", trace_.c_str());
+  trace::Reconsider(kBound);
+  CallMembers(300);  // some 20 KiB of lines
+  trace::Reconsider();
+  const std::string now = ReadBytes(trace_), before = ReadBytes(previous);
+  EXPECT_LE(now.size(), kBound);
+  EXPECT_GT(before.size(), kBound - 100);
+  EXPECT_LE(before.size(), kBound);
+  for (const std::string* text : {&now, &before}) {
+    ASSERT_FALSE(text->empty());
+    EXPECT_EQ(text->back(), '\n');
+    const std::regex member(R"(.* member (get_RoleID|Logout) hr=0x00000000 ms=[\d.]+)");
+    for (const std::string& l : Lines(*text)) EXPECT_TRUE(std::regex_match(l, member)) << l;
+  }
+  EXPECT_EQ(GetFileAttributesW((trace_ + L".2").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The environment wins over the registry, even set empty; a file that
+// cannot be opened leaves the trace off and the control as it is.
+TEST_F(Traced, TheSettingDecidesAndAnUnopenableFileChangesNothing) {
+  const std::wstring registry = root_ + L"\\registry.trace", missing = root_ + L"\\no such dir\\x.trace";
+  const struct {
+    const wchar_t* environment;
+    const wchar_t* registry;
+    const std::wstring* written;
+  } cases[] = {
+      {nullptr, nullptr, nullptr},
+      {nullptr, registry.c_str(), &registry},
+      {trace_.c_str(), registry.c_str(), &trace_},
+      {missing.c_str(), registry.c_str(), nullptr},
+      {L"", registry.c_str(), nullptr},
+      {nullptr, missing.c_str(), nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Mb(std::wstring(c.environment ? c.environment : L"-") + L" / " + (c.registry ? c.registry : L"-")));
+    DeleteFileW(trace_.c_str());
+    DeleteFileW(registry.c_str());
+    SetEnvironmentVariableW(L"VELMORA_TRACE", c.environment);
+    SetTraceFile(c.registry);
+    trace::Reconsider();
+    CallMembers(3);
+    EXPECT_EQ(trace::On(), c.written != nullptr);
+    trace::Reconsider();
+    const std::wstring* const files[] = {&trace_, &registry};
+    for (const std::wstring* file : files) {
+      const std::string text = ReadBytes(*file);
+      size_t calls = 0;
+      for (size_t at = 0; (at = text.find(" member get_RoleID ", at)) != std::string::npos; ++at) ++calls;
+      EXPECT_EQ(calls, file == c.written ? 3u : 0u) << Mb(*file) << "\n" << text;
+    }
+    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+}
+
+}  // namespace
+}  // namespace velmora::test
