@@ -36,16 +36,7 @@ fi
 runs() { [[ " ${VELMORA_RUN_ARCHS[*]} " == *" $([ "$1" = 64 ] && echo x86_64 || echo i686) "* ]]; }
 platform() { [ "$1" = 64 ] && echo win64 || echo win32; }
 
-passed=0 failed=0
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $1"
-    diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
-  fi
-}
+. "$(dirname "$0")/checks.sh"
 msi() { wine msiexec "$1" "$(winepath -w "$2" | tr -d '\r')" /qn >/dev/null 2>&1; echo $?; }
 # HKLM\Software as sorted lines "[KEY]<TAB>" and "[KEY]<TAB>VALUE".
 snapshot() {
@@ -157,5 +148,4 @@ check "nothing else is removed" "" "$(awk -F'\t' '
   }
   !($2 == "" && !valued[$1] && !parent[$1])' "$work/before" "$work/removed")"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done

@@ -26,10 +26,7 @@ probe="$VELMORA_BUILD_DIR/both-probe.js"
 echo 'var o = new ActiveXObject("Velmora.VelmoraCtrl"); WScript.Echo(typeof o.Computer);' > "$probe"
 probe=$(winepath -w "$probe" | tr -d '\r')
 
-passed=0 failed=0
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1: expected '$2', got '$3'"; fi
-}
+. "$(dirname "$0")/checks.sh"
 # The 64-bit tools live in system32, the 32-bit ones in syswow64.
 dir() { [ "$1" = 64 ] && echo 'C:\windows\system32' || echo 'C:\windows\syswow64'; }
 dll() { [ "$1" = 64 ] && echo "$dll64" || echo "$dll32"; }
@@ -66,5 +63,4 @@ check "nothing is left of the type library" no "$(exists "HKCR\\TypeLib\\$LIBID"
 check "nor of its interface" no "$(exists "HKCR\\Interface\\$IID")"
 check "nor of the ProgID" no "$(exists 'HKCR\Velmora.VelmoraCtrl')"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done

@@ -17,16 +17,7 @@ LIBID='{7B5EBE0A-22F7-4F31-B259-854E16051A11}'
 IID='{D1FD56F4-8860-4CFB-A96D-0049BFD33F98}'
 dll_win=$(winepath -w "$VELMORA_BIN_DIR/velmora.dll" 2>/dev/null | tr -d '\r')
 
-passed=0 failed=0
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $1"
-    diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
-  fi
-}
+. "$(dirname "$0")/checks.sh"
 # A key with its whole subtree, as text, the DLL's path written as %MODULE%.
 dump() {
   wine reg query "$1" /s 2>/dev/null | iconv -f GBK -t UTF-8 | tr -d '\r' | sed '/^$/d' |
@@ -86,5 +77,4 @@ check "kept: HKCR\\CLSID" yes "$(exists 'HKCR\CLSID')"
 # Registering twice, or removing what is not there, is harmless.
 check "second regsvr32 /u succeeds" 0 "$(wine regsvr32 /u /s "$dll_win" >/dev/null 2>&1; echo $?)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done
