@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +21,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "messaging/ChannelCore.h"
 #include "messaging/LockTable.h"
 #include "messaging/MessageChannel.h"
 #include "messaging/Records.h"
 
 namespace {
+
+using namespace velmora::bench;
 
 using velmora::MessageChannel;
 namespace msg = velmora::msg;
@@ -55,22 +57,6 @@ struct Args {
 // meanwhile it is sent again every kResendMs, as a control would.
 constexpr double kPatienceMs = 30000;
 constexpr int kResendMs = 500;
-
-double NowMs() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-bool IsLoopback(const std::string& address) {
-  const auto ip = msg::ParseIpv4(address);
-  return ip && (*ip)[0] == 127;
-}
 
 bool ParseArgs(int argc, char** argv, Args& args) {
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -124,26 +110,6 @@ Stats Summarize(std::vector<double> values) {
   s.min = values.front();
   s.max = values.back();
   return s;
-}
-
-void Row(const std::string& figure, const std::string& value) {
-  std::printf("| %s | %s |\n", figure.c_str(), value.c_str());
-  std::fflush(stdout);
-}
-
-// A figure for the summary table run-bench.sh prints at the end.
-void Summary(const std::string& figure, const std::string& value) {
-  std::printf("@summary | %s | %s |\n", figure.c_str(), value.c_str());
-  std::fflush(stdout);
-}
-
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list list;
-  va_start(list, format);
-  std::vsnprintf(text, sizeof(text), format, list);
-  va_end(list);
-  return text;
 }
 
 // Ten task UIDs per lock, unique to the lock; `absent` gives UIDs no lock has.

@@ -30,28 +30,11 @@ empty=${net}1 loaded=${net}2 silent=${net}3
 pace=()
 [ -n "${VELMORA_LOGIN_BENCH_PACE:-}" ] && pace=(--pace-rate "$VELMORA_LOGIN_BENCH_PACE")
 state=$build/bench/login-servers
-starter=$source_dir/tests/win/refserver/start-server.sh
-stopper=$source_dir/tests/win/refserver/stop-server.sh
-
-. "$build/wine-env.sh"
-started=()
-own_prefix=
-cleanup() {
-  for address in "${started[@]}"; do bash "$stopper" "$state/$address" || true; done
-  if [ -n "$own_prefix" ]; then bash "$source_dir/tests/wine/teardown-prefix.sh" "$build/wine-env.sh"; fi
-}
-trap cleanup EXIT
-# Dialogs need the display as well as the prefix; what this script starts,
-# it stops.
-if [ ! -f "$WINEPREFIX/.velmora-ready" ] || ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
-  bash "$source_dir/tests/wine/setup-prefix.sh" "$build/wine-env.sh"
-  own_prefix=1
-fi
+. "$here/bench-servers.sh"
 bash "$source_dir/tests/scripts/devappserver-register.sh" "$build/wine-env.sh"
 
 for address in "$empty" "$loaded"; do
-  started+=("$address")
-  bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 "${pace[@]}" >/dev/null
+  bench_server "$address" "${pace[@]}"
 done
 
 echo "Login as a person waits for it (message servers at ${pace[1]:-their default} pace;" \

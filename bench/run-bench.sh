@@ -42,39 +42,22 @@ read -r -a paces <<<"${VELMORA_BENCH_PACES:-default 65536 131072 0}"
 [ "${#paces[@]}" -le 9 ] || { echo "at most 9 pace rates" >&2; exit 2; }
 empty=${net}0
 state=$build/bench/servers
-starter=$source_dir/tests/win/refserver/start-server.sh
-stopper=$source_dir/tests/win/refserver/stop-server.sh
-
-. "$build/wine-env.sh"
-addresses=("$empty")
-own_prefix=
-cleanup() {
-  for address in "${addresses[@]}"; do bash "$stopper" "$state/$address" || true; done
-  if [ -n "$own_prefix" ]; then bash "$source_dir/tests/wine/teardown-prefix.sh" "$build/wine-env.sh"; fi
-}
-trap cleanup EXIT
-# The display too: a wineserver started without one gives the login
-# benchmark's dialog no desktop to show on.
-if [ ! -f "$WINEPREFIX/.velmora-ready" ] || ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
-  bash "$source_dir/tests/wine/setup-prefix.sh" "$build/wine-env.sh"
-  own_prefix=1
-fi
+. "$here/bench-servers.sh"
 
 if [ -n "${VELMORA_BENCH_RMEM_MAX:-}" ]; then
   rmem_before=$(cat /proc/sys/net/core/rmem_max)
-  trap 'echo "$rmem_before" >/proc/sys/net/core/rmem_max; cleanup' EXIT
+  trap 'echo "$rmem_before" >/proc/sys/net/core/rmem_max; bench_cleanup' EXIT
   echo "$VELMORA_BENCH_RMEM_MAX" >/proc/sys/net/core/rmem_max
 fi
 # No alive checks: nothing but the benchmark's own traffic.
-bash "$starter" "$server_exe" "$empty" "$state/$empty" --alive-interval 0 >/dev/null
+bench_server "$empty"
 loaded=()
 default_pace=$("$server_exe" --help | sed -n 's/.*(default \([0-9]*\); 0 unpaced).*/\1/p')
 for i in "${!paces[@]}"; do
   pace=${paces[$i]} address=${net}$((i + 1))
-  addresses+=("$address")
   pace_option=(--pace-rate "$pace")
   [ "$pace" != default ] || pace_option=()
-  bash "$starter" "$server_exe" "$address" "$state/$address" --alive-interval 0 "${pace_option[@]}" >/dev/null
+  bench_server "$address" "${pace_option[@]}"
   case $pace in
     default) label="default pace" ;;
     0) label=unpaced ;;
