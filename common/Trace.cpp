@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/Raii.h"
+
 namespace velmora::trace {
 
 std::atomic<int> detail::state{detail::kUndecided};
@@ -15,7 +17,7 @@ constexpr size_t kSuffixChars = sizeof(kPreviousSuffix) - 1;
 
 // Everything below is guarded by `lock` (a slim lock needs no creation).
 SRWLOCK lock = SRWLOCK_INIT;
-HANDLE file = INVALID_HANDLE_VALUE;
+UniqueFile file;
 uint64_t fileBytes = 0;
 uint64_t limit = kRollBytes;
 wchar_t path[kPathChars + kSuffixChars] = {};
@@ -36,12 +38,13 @@ bool ReadSetting() {
   if (n > 0 && n < kPathChars) return true;
   if (n >= kPathChars) return false;  // a name too long for us names nothing we can open
   if (GetLastError() != ERROR_ENVVAR_NOT_FOUND) return false;  // set and empty: off, whatever the registry says
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sorvik", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  UniqueHkey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sorvik", 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
   DWORD type = 0;
   DWORD bytes = (kPathChars - 1) * sizeof(wchar_t);
-  const LONG rc = RegQueryValueExW(key, L"TraceFile", nullptr, &type, reinterpret_cast<BYTE*>(path), &bytes);
-  RegCloseKey(key);
+  const LONG rc = RegQueryValueExW(key.get(), L"TraceFile", nullptr, &type, reinterpret_cast<BYTE*>(path), &bytes);
   if (rc != ERROR_SUCCESS || type != REG_SZ) return false;
   path[bytes / sizeof(wchar_t)] = L'\0';  // a value stored without its terminator
   return path[0] != L'\0';
@@ -50,17 +53,16 @@ bool ReadSetting() {
 // Appending: every write lands at the end, also beside another process
 // tracing into the same file. Others may read, write, rename or delete it.
 bool OpenFile(DWORD disposition) {
-  file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  file.reset(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   LARGE_INTEGER size{};
-  fileBytes = GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+  fileBytes = GetFileSizeEx(file.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
   return true;
 }
 
 void CloseFile() {
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  file = INVALID_HANDLE_VALUE;
+  file.reset();
   fileBytes = 0;
 }
 
@@ -110,7 +112,7 @@ void Write(std::string_view kind, std::string_view detail) noexcept {
     if (detail::state.load() != detail::kOn) return;
     if (ShouldRoll(fileBytes, line.size(), limit) && !Roll()) return TurnOff();
     DWORD written = 0;
-    if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
+    if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
         written != line.size()) {
       return TurnOff();
     }
