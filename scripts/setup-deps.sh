@@ -56,6 +56,30 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
+# Where the kernel cannot execute 32-bit programs, the 32-bit Wine suite runs
+# under qemu's user-mode emulator (scripts/emulate-i386.sh). bookworm's qemu
+# 7.2 kills 32-bit Wine processes at random points; the qemu of the
+# bookworm-backports suite (same mirror, nothing else taken from it: its
+# packages are never chosen unless named) runs them reliably.
+qemu_major=$( (qemu-i386 --version 2>/dev/null || true) | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
+if [ "${qemu_major:-0}" -lt 10 ]; then
+  backports=/etc/apt/sources.list.d/velmora-backports.sources
+  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    mirror=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
+    mirror=${mirror:-$(sed -n 's/^deb \(http[^ ]*\/debian\)\/* bookworm .*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)}
+    printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "${mirror:-http://deb.debian.org/debian}" > "$backports"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  for attempt in 1 2 3; do
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends qemu-user/bookworm-backports >/dev/null && break
+    echo "installing qemu-user from bookworm-backports failed (attempt $attempt)" >&2
+    [ "$attempt" -lt 3 ] && sleep $((attempt * 10))
+  done || true
+  qemu-i386 --version >/dev/null 2>&1 ||
+    echo "qemu-i386 is not available: where 32-bit programs cannot run, the 32-bit Wine suite will not run" >&2
+fi
+
 # The 32-bit type library compiler imports the 32-bit stdole2.tlb, which
 # only the i386 Wine library package holds. Where that package could not be
 # installed, take the file alone from its package (same version of the
