@@ -16,6 +16,30 @@ configure_file(${CMAKE_SOURCE_DIR}/tests/wine/wine-run.sh.in ${CMAKE_BINARY_DIR}
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 
+# Where 32-bit programs run under emulation everything takes longer: every
+# test's bound in the directories below grows by this factor (the tests
+# themselves stay the same). scripts/test.sh sets it.
+set(VELMORA_TIMEOUT_SCALE 1 CACHE STRING "Factor applied to every Wine test's TIMEOUT")
+function(velmora_scale_timeouts)
+  get_property(tests DIRECTORY PROPERTY TESTS)
+  foreach(test IN LISTS tests)
+    get_test_property(${test} TIMEOUT seconds)
+    if(seconds)
+      math(EXPR seconds "${seconds} * ${VELMORA_TIMEOUT_SCALE}")
+      set_tests_properties(${test} PROPERTIES TIMEOUT ${seconds})
+    endif()
+  endforeach()
+endfunction()
+# Scales the current directory's tests once all of them are defined.
+function(velmora_scale_timeouts_here)
+  get_property(done DIRECTORY PROPERTY VELMORA_TIMEOUTS_SCALED)
+  if(NOT done)
+    set_property(DIRECTORY PROPERTY VELMORA_TIMEOUTS_SCALED TRUE)
+    cmake_language(DEFER CALL velmora_scale_timeouts)
+  endif()
+endfunction()
+velmora_scale_timeouts_here()
+
 add_test(NAME wine_setup COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/setup-prefix.sh ${CMAKE_BINARY_DIR}/wine-env.sh)
 set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 add_test(NAME wine_teardown COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/teardown-prefix.sh ${CMAKE_BINARY_DIR}/wine-env.sh)
@@ -33,12 +57,14 @@ function(velmora_wine_test name)
   add_dependencies(${name} velmora)
   add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
+  velmora_scale_timeouts_here()
 endfunction()
 
 # velmora_wine_script(NAME script args...): a shell test that drives Wine.
 function(velmora_wine_script name script)
   add_test(NAME ${name} COMMAND bash ${script} ${CMAKE_BINARY_DIR}/wine-env.sh ${ARGN})
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
+  velmora_scale_timeouts_here()
 endfunction()
 
 # The reference message server is a Linux program: built with the host
