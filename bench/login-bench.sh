@@ -8,10 +8,12 @@
 # where nothing may listen. The servers keep their default pace unless
 # VELMORA_LOGIN_BENCH_PACE (KiB/s, 0 unpaced) says otherwise.
 set -euo pipefail
-build=$(cd "$1" && pwd)
-shift
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
+. "$source_dir/scripts/wine-archs.sh"
+velmora_reenter_emulated "$1" "$0" "$@"
+build=$(cd "$1" && pwd)
+shift
 
 size=(--locks 10000 --rounds 5)
 if [ "${1:-}" = "--small" ]; then

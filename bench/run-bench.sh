@@ -16,10 +16,12 @@
 # A Wine program serving port 4568 (Wine binds it on every address) keeps
 # them from starting until it ends.
 set -euo pipefail
-build=$(cd "$1" && pwd)
-shift
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
+. "$source_dir/scripts/wine-archs.sh"
+velmora_reenter_emulated "$1" "$0" "$@"
+build=$(cd "$1" && pwd)
+shift
 
 size=(--locks 10000 --rounds 20 --queries 20000 --blast 100000)
 migration_size=()

@@ -4,24 +4,32 @@
 # up a private Wine prefix like a workstation of the platform and runs the
 # host script samples/session.vbs: Login, identity, project and task data,
 # a task lock claimed and released, Logout.
-#   scripts/demo.sh [--interactive | --unattended]
+#   scripts/demo.sh [--interactive | --unattended] [--arch i686 | --arch x86_64]
 # With a display of its own (DISPLAY set to a running X server), or with
 # --interactive, the person types into the login dialog; otherwise the UI
 # driver types the demo account and pictures go to build/ARCH/demo/.
-# The 32-bit build is the product and is used where this machine can run
-# it; the 64-bit build otherwise. VELMORA_ARCHS forces the choice.
+# The 32-bit build is the product and is used where this machine runs it
+# natively; the 64-bit build otherwise. --arch i686 runs the 32-bit build
+# wherever it can run, under emulation (scripts/emulate-i386.sh) where the
+# kernel cannot execute 32-bit programs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 fail() { echo "demo: $*" >&2; exit 1; }
 trap 'status=$?; echo "demo: stopped: \"$BASH_COMMAND\" failed with status $status" >&2' ERR
 
-mode=auto
-case "${1:-}" in
-  "") ;;
-  --interactive) mode=interactive ;;
-  --unattended) mode=unattended ;;
-  *) echo "usage: $0 [--interactive | --unattended]" >&2; exit 2 ;;
-esac
+args=("$@")
+usage() { echo "usage: $0 [--interactive | --unattended] [--arch i686 | --arch x86_64]" >&2; exit 2; }
+mode=auto want_arch=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --interactive) mode=interactive ;;
+    --unattended) mode=unattended ;;
+    --arch) [ $# -ge 2 ] || usage; want_arch=$2; shift ;;
+    *) usage ;;
+  esac
+  shift
+done
+case "$want_arch" in ""|i686|x86_64) ;; *) usage ;; esac
 # Loopback address of the demo's message server (port 4568).
 address=${VELMORA_DEMO_ADDRESS:-127.0.0.77}
 [[ "$address" == 127.* ]] || fail "VELMORA_DEMO_ADDRESS must be a 127.x.y.z address, not $address"
@@ -35,9 +43,23 @@ done
 . "$root/scripts/wine-archs.sh"
 velmora_wine_archs
 [ "${#VELMORA_RUN_ARCHS[@]}" -gt 0 ] || fail "no Windows build can run on this machine: $(velmora_arch_summary)"
-arch=${VELMORA_RUN_ARCHS[0]}
+emulated() { [ "$1" = i686 ] && [ "$VELMORA_I686_MODE" = emulated ]; }
+arch=
+if [ -n "$want_arch" ]; then
+  [[ " ${VELMORA_RUN_ARCHS[*]} " == *" $want_arch "* ]] ||
+    fail "the $want_arch build cannot run on this machine: $(velmora_arch_summary)"
+  arch=$want_arch
+else
+  # Unasked, what runs natively (emulation is slower); the product if it can.
+  for candidate in "${VELMORA_RUN_ARCHS[@]}"; do
+    emulated "$candidate" && [ -z "${VELMORA_IN_EMULATION:-}" ] && continue
+    arch=$candidate
+    break
+  done
+  [ -n "$arch" ] || fail "no Windows build runs natively here; try --arch i686: $(velmora_arch_summary)"
+fi
 case "$arch" in
-  i686) echo "demo: using the 32-bit (i686) build" ;;
+  i686) echo "demo: using the 32-bit (i686) build$(emulated i686 && echo ', under emulation (qemu-i386)')" ;;
   *) echo "demo: using the 64-bit (x86_64) build; $(velmora_arch_summary)" ;;
 esac
 
@@ -47,6 +69,10 @@ msgserver="$build/host-tools/tools/msgserver/velmora-msgserver"
 for file in "$build/bin/velmora.dll" "$build/bin/devappserver.dll" "$build/bin/uidriver.exe" "$msgserver"; do
   [ -f "$file" ] || fail "the build left no $file"
 done
+
+# The rest runs where 32-bit programs run: inside the emulation when they
+# are emulated (everything started there ends with it).
+velmora_reenter_emulated "$root/build/$arch" "$0" "${args[@]}" --arch "$arch"
 
 # Interactive when asked, or when the caller's own display is up (the
 # build's Xvfb display does not count: nobody looks at it).
