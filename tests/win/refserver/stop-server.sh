@@ -8,7 +8,7 @@ pidfile=$1/server.pid
 pid=$(cat "$pidfile")
 rm -f "$pidfile"
 # The pid may have been reused since: only a velmora-msgserver is signalled.
-is_server() { tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q velmora-msgserver; }
+is_server() { { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -q velmora-msgserver; }
 is_server || exit 0
 kill -TERM "$pid" 2>/dev/null
 # Generous: a busy machine may take seconds to schedule it.
