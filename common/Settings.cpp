@@ -12,6 +12,12 @@ namespace {
 constexpr char kSettingsKey[] = "SOFTWARE\\Sorvik";
 constexpr DWORD kValueBytes = 260;
 
+LONG OpenWithRegistry(HKEY root, const char* path, REGSAM access, HKEY* key) {
+  return RegOpenKeyExA(root, path, 0, access, key);
+}
+
+KeyOpener opener = OpenWithRegistry;
+
 bool SetText(HKEY key, const std::string& name, DWORD type, const std::string& text) {
   // Up to the first NUL, then the terminating zero.
   const size_t length = std::strlen(text.c_str());
@@ -21,9 +27,17 @@ bool SetText(HKEY key, const std::string& name, DWORD type, const std::string& t
 
 }  // namespace
 
+void SetKeyOpenerForTests(KeyOpener replacement) { opener = replacement ? replacement : OpenWithRegistry; }
+
+LONG OpenSettingsKey(const char* path, REGSAM wanted, REGSAM needed, HKEY* key) {
+  const LONG rc = opener(HKEY_LOCAL_MACHINE, path, wanted, key);
+  if (rc != ERROR_ACCESS_DENIED || wanted == needed) return rc;
+  return opener(HKEY_LOCAL_MACHINE, path, needed, key);
+}
+
 std::string ReadSettingValue(const std::string& name) {
   UniqueHkey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
+  if (OpenSettingsKey(kSettingsKey, KEY_ALL_ACCESS, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
     return {};
   }
   char buffer[kValueBytes] = {};
@@ -46,7 +60,9 @@ bool WriteSettingValue(const std::string& root, const std::string& key, const st
                        const std::string& text) {
   if (root != "HKEY_LOCAL_MACHINE") return false;
   UniqueHkey opened;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WRITE, opened.put()) != ERROR_SUCCESS) {
+  // Querying keeps the type; creating subkeys (in KEY_WRITE) is never used.
+  if (OpenSettingsKey(key.c_str(), KEY_READ | KEY_WRITE, KEY_QUERY_VALUE | KEY_SET_VALUE, opened.put()) !=
+      ERROR_SUCCESS) {
     return false;
   }
   // Keep a string value's own type; a value of another type would hold
@@ -62,7 +78,7 @@ bool WriteSettingValue(const std::string& root, const std::string& key, const st
 
 bool StoreSettingValue(const std::string& name, const std::string& text) {
   UniqueHkey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
+  if (OpenSettingsKey(kSettingsKey, KEY_ALL_ACCESS, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
     return false;
   }
   return SetText(key.get(), name, REG_SZ, text);

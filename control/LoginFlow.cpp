@@ -9,6 +9,7 @@
 
 #include "common/DialogHelpers.h"
 #include "common/Raii.h"
+#include "common/Settings.h"
 #include "common/Text.h"
 #include "common/Trace.h"
 #include "appserver/ServerCall.h"
@@ -159,7 +160,7 @@ login::RegistrationResult RegisterOnChannel(MessageChannel& channel, const std::
 
 bool SettleWorkingDirectory(std::string* localFilePath) {
   UniqueHkey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sorvik", 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
+  if (OpenSettingsKey("SOFTWARE\\Sorvik", KEY_ALL_ACCESS, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
     ShowMessage(nullptr, std::wstring(L"注册表不能打开!"), kCaptionSystemPrompt, MB_OK);
     return false;
   }

@@ -247,6 +247,33 @@ TEST_F(LoginSession, RefusesAnAccountInUseOnAnotherMachineOnly) {
   }
 }
 
+// On an ordinary user's rights to the installed key the login reads the
+// working directory and remembers the server; with no rights the message
+// shows as it always has, and the login keeps the check's local path.
+TEST_F(LoginSession, AnOrdinaryUsersKeyRightsAreEnough) {
+  const struct {
+    KeyRightsScope::Rights rights;
+    bool refused;
+  } cases[] = {{KeyRightsScope::kOrdinaryUser, false}, {KeyRightsScope::kNone, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refused ? "no rights" : "ordinary user");
+    WriteSettingValue("HKEY_LOCAL_MACHINE", "SOFTWARE\\Sorvik", "CurServer", "unset");
+    outcomes_.clear();
+    {
+      const KeyRightsScope rights(c.rights);
+      Start([this](IVelmoraCtl* control) { Login(control); });
+      Submit(L"zhangwei", L"zw2026");
+      if (c.refused) Answer(L"系统提示", L"注册表不能打开!");
+      Finish();
+    }
+    ASSERT_EQ(outcomes_.size(), 1u);
+    EXPECT_EQ(outcomes_[0].hr, S_OK);
+    EXPECT_EQ(outcomes_[0].value, VARIANT_TRUE);
+    EXPECT_EQ(outcomes_[0].state.LocalFilePath, c.refused ? "C:\\srv" : temp_ + "\\");
+    EXPECT_EQ(ToWide(ReadSettingValue("CurServer")), c.refused ? L"unset" : L"测试中心");
+  }
+}
+
 // Only a server that answers gets more than one cycle (GaveUp comes only
 // after all of them): an account too long for the record is never
 // registered, whatever the server says.

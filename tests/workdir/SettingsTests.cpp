@@ -5,6 +5,7 @@
 
 #include "common/Settings.h"
 #include "common/Raii.h"
+#include "tests/workdir/WorkdirTestSupport.h"
 
 namespace velmora {
 namespace {
@@ -52,6 +53,31 @@ TEST(SettingsTest, WritesOnlyUnderAnExistingMachineKeyAndKeepsStringTypes) {
   }
   UniqueHkey missing;
   EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sorvik\\Missing", 0, KEY_READ, missing.put()), ERROR_SUCCESS);
+}
+
+// Full access is asked for first; an ordinary user's rights on the
+// installed key are enough to read and store, and no rights read nothing.
+TEST(SettingsTest, AnOrdinaryUsersRightsAreEnough) {
+  const struct {
+    test::KeyRightsScope::Rights rights;
+    bool works;
+  } cases[] = {{test::KeyRightsScope::kOrdinaryUser, true}, {test::KeyRightsScope::kNone, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.works ? "ordinary user" : "no rights");
+    UniqueHkey key = Sorvik();
+    ASSERT_TRUE(key);
+    RegDeleteValueA(key.get(), kName);
+    RegDeleteValueA(key.get(), "VelmoraStored");
+    {
+      const test::KeyRightsScope rights(c.rights);
+      EXPECT_EQ(StoreSettingValue("VelmoraStored", kText), c.works);
+      EXPECT_EQ(WriteSettingValue("HKEY_LOCAL_MACHINE", "SOFTWARE\\Sorvik", kName, kText), c.works);
+      EXPECT_EQ(ReadSettingValue("VelmoraStored"), c.works ? kText : "");
+    }
+    EXPECT_EQ(ReadSettingValue(kName), c.works ? kText : "");
+    RegDeleteValueA(key.get(), kName);
+    RegDeleteValueA(key.get(), "VelmoraStored");
+  }
 }
 
 }  // namespace

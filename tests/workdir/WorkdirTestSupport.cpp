@@ -1,6 +1,7 @@
 #include "tests/workdir/WorkdirTestSupport.h"
 
 #include "common/Raii.h"
+#include "common/Settings.h"
 #include "common/Text.h"
 #include "tools/uidriver/UiDriver.h"
 
@@ -226,5 +227,20 @@ bool SelectFolderOnC(HWND tree, const std::vector<std::wstring>& folders) {
   }
   return item && ui::SelectTreeItem(tree, item);
 }
+
+namespace {
+
+LONG OrdinaryUser(HKEY root, const char* path, REGSAM access, HKEY* key) {
+  constexpr REGSAM kGranted = KEY_READ | KEY_SET_VALUE | KEY_WOW64_32KEY | KEY_WOW64_64KEY;
+  if (access & ~kGranted) return ERROR_ACCESS_DENIED;
+  return RegOpenKeyExA(root, path, 0, access, key);
+}
+
+LONG NoRights(HKEY, const char*, REGSAM, HKEY*) { return ERROR_ACCESS_DENIED; }
+
+}  // namespace
+
+KeyRightsScope::KeyRightsScope(Rights rights) { SetKeyOpenerForTests(rights == kNone ? NoRights : OrdinaryUser); }
+KeyRightsScope::~KeyRightsScope() { SetKeyOpenerForTests(nullptr); }
 
 }  // namespace velmora::test

@@ -40,6 +40,19 @@ void SetTempFilePath(DWORD type, const std::string& bytes);
 void DeleteTempFilePath();
 std::optional<std::string> StoredTempFilePath();  // REG_SZ text only
 
+// Registry rights as Windows enforces them on the installed settings key
+// (Wine enforces none): an ordinary user's, reading and setting values
+// only, and none at all. While one lives, every key the settings helpers
+// open goes through it.
+class KeyRightsScope {
+ public:
+  enum Rights { kOrdinaryUser, kNone };
+  explicit KeyRightsScope(Rights rights);
+  ~KeyRightsScope();
+  KeyRightsScope(const KeyRightsScope&) = delete;
+  KeyRightsScope& operator=(const KeyRightsScope&) = delete;
+};
+
 // The root item that lists drive C: (the computer), and that drive's item.
 std::pair<HTREEITEM, HTREEITEM> FindComputerAndDriveC(HWND tree);
 // Expands the computer, C: and each name in `folders`, selecting the last.
