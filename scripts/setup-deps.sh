@@ -72,7 +72,9 @@ if [ "${qemu_major:-0}" -lt 10 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   for attempt in 1 2 3; do
-    apt-get update -qq && apt-get install -y -qq --no-install-recommends qemu-user/bookworm-backports >/dev/null && break
+    # An index of another suite that fails mid-sync need not stop this one.
+    apt-get update -qq || true
+    apt-get install -y -qq --no-install-recommends qemu-user/bookworm-backports >/dev/null && break
     echo "installing qemu-user from bookworm-backports failed (attempt $attempt)" >&2
     [ "$attempt" -lt 3 ] && sleep $((attempt * 10))
   done || true
