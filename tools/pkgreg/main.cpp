@@ -3,6 +3,9 @@
 //   velmora-pkgreg --idl FILE --platform win32|win64 --file FILE_ID
 //                  --folder DIR_ID [--beside-other] --id-prefix P
 //                  --output OUT.wxi SCRIPT.rgs...
+//   velmora-pkgreg --file-version DLL
+// prints the file version of the DLL's version resource, for the package's
+// File table.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "registration/AppId.h"
+#include "registration/FileVersion.h"
 #include "registration/PackageRegistry.h"
 #include "registration/RgsScript.h"
 
@@ -68,9 +72,19 @@ int Fail(const std::string& what) {
   return 1;
 }
 
+int PrintFileVersion(const std::string& path) {
+  std::string image;
+  if (!ReadFile(path, &image)) return Fail("cannot read " + path);
+  velmora::package::FileVersionResult read = velmora::package::ReadFileVersion(image);
+  if (!read.version) return Fail(path + ": " + read.error);
+  std::cout << *read.version << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--file-version") return PrintFileVersion(argv[2]);
   std::string idlPath, platform, fileId, folderId, idPrefix, outPath;
   bool besideOther = false;
   std::vector<std::string> scripts;
