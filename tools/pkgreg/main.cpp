@@ -3,6 +3,8 @@
 //   velmora-pkgreg --idl FILE --platform win32|win64 --file FILE_ID
 //                  --folder DIR_ID [--beside-other] --id-prefix P
 //                  --output OUT.wxi SCRIPT.rgs...
+// The settings key's row is named P + "settings", for the package's table
+// of permissions to name it.
 //   velmora-pkgreg --file-version DLL
 // prints the file version of the DLL's version resource, for the package's
 // File table.
@@ -134,6 +136,7 @@ int main(int argc, char** argv) {
   if (!facts.facts) return Fail(idlPath + ": " + facts.error);
   for (auto& row : velmora::package::TypeLibRows(*facts.facts, copy)) rows.push_back(row);
   rows.push_back(velmora::package::SettingsKeyRow());
+  const size_t settingsRow = rows.size() - 1;
 
   std::ostringstream out;
   out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -143,7 +146,8 @@ int main(int argc, char** argv) {
     for (const std::string* text : {&row.key, &row.name, &row.value}) {
       if (text->find('$') != std::string::npos) return Fail("'$' in registry text: " + *text);
     }
-    out << "  <RegistryValue Id=\"" << idPrefix << i << "\" Root=\"" << row.root << "\" Key=\""
+    const std::string id = i == settingsRow ? "settings" : std::to_string(i);
+    out << "  <RegistryValue Id=\"" << idPrefix << id << "\" Root=\"" << row.root << "\" Key=\""
         << Xml(formatted(row.key)) << "\"";
     if (!row.name.empty()) {
       const bool keyMarker = row.name == "*" || row.name == "+";
