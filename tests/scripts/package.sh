@@ -2,12 +2,13 @@
 # An installer package in a prefix of its own: its tables lock the settings
 # key and carry the DLLs' versions, it writes what self-registration writes,
 # the script hosts of each installed DLL create the control, an older
-# package is replaced rather than kept beside it, and uninstalling leaves
+# package is replaced rather than kept beside it (on 64-bit Windows an x86
+# one too, which refuses to install there itself), and uninstalling leaves
 # the registry as it found it but for the control's own settings under
 # HKLM\SOFTWARE\Sorvik.
-#   package.sh WINE_ENV_FILE PACKAGE PACKAGE_SCRIPT
+#   package.sh WINE_ENV_FILE PACKAGE PACKAGE_SCRIPT [X86_PACKAGE_SCRIPT]
 set -uo pipefail
-env_file=$1 package=$2 make_package=$3
+env_file=$1 package=$2 make_package=$3 make_x86_package=${4:-}
 . "$env_file"
 . "$VELMORA_SOURCE_DIR/scripts/wine-archs.sh"
 velmora_wine_archs
@@ -99,9 +100,29 @@ check "regsvr32 /u" 0 "$(wine regsvr32 /u /s "$(folder "$native")\\velmora.dll" 
 rm -rf "$dir"
 snapshot before
 
+x86=
+if [ -n "$make_x86_package" ] && [ "$WINEARCH" = win64 ]; then
+  x86="$work/velmora-0.8.0.0-x86.msi"
+  bash "$make_x86_package" 0.8.0.0 "$x86" >/dev/null || echo "FAIL: no x86 package"
+  # 1603 (ERROR_INSTALL_FAILURE) as a Unix exit status, which keeps only its
+  # low byte. Without a user interface Wine neither shows nor logs a launch
+  # condition's message: it is checked in the table Windows takes it from.
+  check "the x86 package refuses 64-bit Windows" $((1603 & 255)) "$(msi /i "$x86")"
+  check "and names the package to install" \
+    'Installed OR NOT VersionNT64	This package is for 32-bit Windows. On 64-bit Windows install velmora-0.8.0.0-x64.msi, which installs both the 64-bit and the 32-bit control.' \
+    "$(table "$x86" LaunchCondition | grep VersionNT64)"
+  # As an x86 package made before it refused would be.
+  msibuild "$x86" -q "DELETE FROM \`LaunchCondition\` WHERE \`Condition\` = 'Installed OR NOT VersionNT64'"
+  check "an x86 package without the condition installs" 0 "$(msi /i "$x86")"
+  snapshot x86
+  check "one product, the x86 one" "1 0.8.0.0" "$(products x86)"
+elif [ "$WINEARCH" = win64 ]; then
+  echo "skipped: the x86 package on 64-bit Windows (no i686 build's package script given)"
+fi
+
 older="$work/velmora-0.9.0.0.msi"
 bash "$make_package" 0.9.0.0 "$older" >/dev/null || echo "FAIL: no older package"
-check "the older package installs" 0 "$(msi /i "$older")"
+check "the older package installs${x86:+ over the x86 one}" 0 "$(msi /i "$older")"
 snapshot older
 check "one product, the older" "1 0.9.0.0" "$(products older)"
 # Settings the control writes in use; an upgrade and an uninstall keep them.
