@@ -7,7 +7,7 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest nlohmann-json3-d
       g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mingw-w64-tools
       libwine-dev wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-wqy-microhei
-      locales wixl)
+      locales wixl msitools)
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# An installer package in a prefix of its own: it writes what self-
-# registration writes, the script hosts of each installed DLL create the
-# control, an older package is replaced rather than kept beside it, and
-# uninstalling leaves the registry as it found it but for the control's own
-# settings under HKLM\SOFTWARE\Sorvik.
-#   package.sh WINE_ENV_FILE PACKAGE PACKAGE_SCRIPT
+# An installer package in a prefix of its own: its tables lock the settings
+# key and carry the DLLs' versions, it writes what self-registration writes,
+# the script hosts of each installed DLL create the control, an older
+# package is replaced rather than kept beside it (on 64-bit Windows an x86
+# one too, which refuses to install there itself), and uninstalling leaves
+# the registry as it found it but for the control's own settings under
+# HKLM\SOFTWARE\Sorvik.
+#   package.sh WINE_ENV_FILE PACKAGE PACKAGE_SCRIPT [X86_PACKAGE_SCRIPT]
 set -uo pipefail
-env_file=$1 package=$2 make_package=$3
+env_file=$1 package=$2 make_package=$3 make_x86_package=${4:-}
 . "$env_file"
 . "$VELMORA_SOURCE_DIR/scripts/wine-archs.sh"
 velmora_wine_archs
@@ -38,6 +40,7 @@ platform() { [ "$1" = 64 ] && echo win64 || echo win32; }
 
 . "$(dirname "$0")/checks.sh"
 msi() { wine msiexec "$1" "$(winepath -w "$2" | tr -d '\r')" /qn >/dev/null 2>&1; echo $?; }
+table() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }  # rows only
 # HKLM\Software as sorted lines "[KEY]<TAB>" and "[KEY]<TAB>VALUE".
 snapshot() {
   wine reg export 'HKLM\Software' "$work/export.reg" /y >/dev/null 2>&1 || echo "reg export failed" >&2
@@ -64,6 +67,21 @@ value() {  # value KEY NAME [VIEW]: a REG_SZ value, the default one for an empty
 exists() { wine reg query "$1" $2 >/dev/null 2>&1 && echo yes || echo no; }
 unix() { winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 
+# Users may read the settings key and set its values, no more, in each view
+# the package creates it in. Wine does not enforce registry permissions:
+# what can be checked is the table.
+SDDL='O:BAG:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;0x2001b;;;BU)(A;CIIO;KR;;;BU)'
+check "the key's permissions, one row per view" \
+  "$(for c in $copies; do printf 'lock_reg%s_settings\treg%s_settings\tRegistry\t%s\t\n' "$c" "$c" "$SDDL"; done | sort)" \
+  "$(table "$package" MsiLockPermissionsEx | sort)"
+for c in $copies; do
+  check "reg${c}_settings is the $c-bit DLL's settings key" $'2\tSOFTWARE\\Sorvik\t+\t\tVelmora'"$c" \
+    "$(table "$package" Registry | awk -F'\t' -v id="reg${c}_settings" '$1 == id' | cut -f2-)"
+done
+check "no hash for the versioned DLLs" "" "$(table "$package" MsiFileHash)"
+check "no LockPermissions table beside it (error 1941)" "" "$(msiinfo tables "$package" | tr -d '\r' | grep -x LockPermissions)"
+check "installer version 500, for that table" "Version: 500 (1f4)" "$(msiinfo suminfo "$package" | grep '^Version:')"
+
 for c in $copies; do wine reg delete "$SORVIK" /f $(view "$c") >/dev/null 2>&1; done
 # A script host registers its own type library when it runs: let it do so
 # before the registry is compared.
@@ -82,9 +100,29 @@ check "regsvr32 /u" 0 "$(wine regsvr32 /u /s "$(folder "$native")\\velmora.dll" 
 rm -rf "$dir"
 snapshot before
 
+x86=
+if [ -n "$make_x86_package" ] && [ "$WINEARCH" = win64 ]; then
+  x86="$work/velmora-0.8.0.0-x86.msi"
+  bash "$make_x86_package" 0.8.0.0 "$x86" >/dev/null || echo "FAIL: no x86 package"
+  # 1603 (ERROR_INSTALL_FAILURE) as a Unix exit status, which keeps only its
+  # low byte. Without a user interface Wine neither shows nor logs a launch
+  # condition's message: it is checked in the table Windows takes it from.
+  check "the x86 package refuses 64-bit Windows" $((1603 & 255)) "$(msi /i "$x86")"
+  check "and names the package to install" \
+    'Installed OR NOT VersionNT64	This package is for 32-bit Windows. On 64-bit Windows install velmora-0.8.0.0-x64.msi, which installs both the 64-bit and the 32-bit control.' \
+    "$(table "$x86" LaunchCondition | grep VersionNT64)"
+  # As an x86 package made before it refused would be.
+  msibuild "$x86" -q "DELETE FROM \`LaunchCondition\` WHERE \`Condition\` = 'Installed OR NOT VersionNT64'"
+  check "an x86 package without the condition installs" 0 "$(msi /i "$x86")"
+  snapshot x86
+  check "one product, the x86 one" "1 0.8.0.0" "$(products x86)"
+elif [ "$WINEARCH" = win64 ]; then
+  echo "skipped: the x86 package on 64-bit Windows (no i686 build's package script given)"
+fi
+
 older="$work/velmora-0.9.0.0.msi"
 bash "$make_package" 0.9.0.0 "$older" >/dev/null || echo "FAIL: no older package"
-check "the older package installs" 0 "$(msi /i "$older")"
+check "the older package installs${x86:+ over the x86 one}" 0 "$(msi /i "$older")"
 snapshot older
 check "one product, the older" "1 0.9.0.0" "$(products older)"
 # Settings the control writes in use; an upgrade and an uninstall keep them.
@@ -106,9 +144,13 @@ mine() {
 }
 check "registry entries equal self-registration's" "$(mine selfreg)" "$(mine installed)"
 
+echo 'WScript.Echo(new ActiveXObject("Scripting.FileSystemObject").GetFileVersion(WScript.Arguments(0)));' > "$work/version.js"
 for c in $copies; do
   dll="$(folder "$c")\\velmora.dll"
   check "$c-bit DLL installed" yes "$([ -f "$(unix "$dll")" ] && echo yes || echo no)"
+  resource=$(wine "$(host "$native")" //nologo "$(winepath -w "$work/version.js" | tr -d '\r')" "$dll" 2>/dev/null | tr -d '\r')
+  check "$c-bit DLL's version resource in the File table" "${resource:-(none read)}" \
+    "$(table "$package" File | awk -F'\t' -v id="dll$c" '$1 == id { print $5 }')"
   check "$c-bit class in its view" "$dll" "$(value 'HKCR\CLSID\{6F8CE04A-2B73-4FC3-BD65-271617EBF709}\InprocServer32' '' "$(view "$c")")"
   check "$c-bit type library" "$dll" "$(value "HKCR\\TypeLib\\{7B5EBE0A-22F7-4F31-B259-854E16051A11}\\1.0\\409\\$(platform "$c")" '')"
   check "settings key in the $c-bit view" yes "$(exists "$SORVIK" "$(view "$c")")"

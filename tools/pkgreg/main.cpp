@@ -3,6 +3,11 @@
 //   velmora-pkgreg --idl FILE --platform win32|win64 --file FILE_ID
 //                  --folder DIR_ID [--beside-other] --id-prefix P
 //                  --output OUT.wxi SCRIPT.rgs...
+// The settings key's row is named P + "settings", for the package's table
+// of permissions to name it.
+//   velmora-pkgreg --file-version DLL
+// prints the file version of the DLL's version resource, for the package's
+// File table.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -11,6 +16,7 @@
 #include <vector>
 
 #include "registration/AppId.h"
+#include "registration/FileVersion.h"
 #include "registration/PackageRegistry.h"
 #include "registration/RgsScript.h"
 
@@ -68,9 +74,19 @@ int Fail(const std::string& what) {
   return 1;
 }
 
+int PrintFileVersion(const std::string& path) {
+  std::string image;
+  if (!ReadFile(path, &image)) return Fail("cannot read " + path);
+  velmora::package::FileVersionResult read = velmora::package::ReadFileVersion(image);
+  if (!read.version) return Fail(path + ": " + read.error);
+  std::cout << *read.version << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--file-version") return PrintFileVersion(argv[2]);
   std::string idlPath, platform, fileId, folderId, idPrefix, outPath;
   bool besideOther = false;
   std::vector<std::string> scripts;
@@ -120,6 +136,7 @@ int main(int argc, char** argv) {
   if (!facts.facts) return Fail(idlPath + ": " + facts.error);
   for (auto& row : velmora::package::TypeLibRows(*facts.facts, copy)) rows.push_back(row);
   rows.push_back(velmora::package::SettingsKeyRow());
+  const size_t settingsRow = rows.size() - 1;
 
   std::ostringstream out;
   out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -129,7 +146,8 @@ int main(int argc, char** argv) {
     for (const std::string* text : {&row.key, &row.name, &row.value}) {
       if (text->find('$') != std::string::npos) return Fail("'$' in registry text: " + *text);
     }
-    out << "  <RegistryValue Id=\"" << idPrefix << i << "\" Root=\"" << row.root << "\" Key=\""
+    const std::string id = i == settingsRow ? "settings" : std::to_string(i);
+    out << "  <RegistryValue Id=\"" << idPrefix << id << "\" Root=\"" << row.root << "\" Key=\""
         << Xml(formatted(row.key)) << "\"";
     if (!row.name.empty()) {
       const bool keyMarker = row.name == "*" || row.name == "+";
