@@ -30,24 +30,49 @@ class Exclusive {
   Exclusive& operator=(const Exclusive&) = delete;
 };
 
-// The file named by the environment, else by the registry; false when
-// neither names one.
-bool ReadSetting() {
+// The file named by the environment, else by the machine's policy (its
+// environment strings expanded for this account); false when neither names
+// one. `fromPolicy` says which.
+bool ReadSetting(bool& fromPolicy) {
+  fromPolicy = false;
   SetLastError(ERROR_SUCCESS);
   const DWORD n = GetEnvironmentVariableW(L"VELMORA_TRACE", path, kPathChars);
   if (n > 0 && n < kPathChars) return true;
   if (n >= kPathChars) return false;  // a name too long for us names nothing we can open
-  if (GetLastError() != ERROR_ENVVAR_NOT_FOUND) return false;  // set and empty: off, whatever the registry says
+  if (GetLastError() != ERROR_ENVVAR_NOT_FOUND) return false;  // set and empty: off, whatever the policy says
+  // Only administrators can write under Policies: a value ordinary users
+  // could set would aim every account's trace at a file of their choosing.
+  // One view for both builds, where Group Policy writes it.
   UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sorvik", 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Velmora", 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                    key.put()) != ERROR_SUCCESS) {
     return false;
   }
+  wchar_t raw[kPathChars];
   DWORD type = 0;
   DWORD bytes = (kPathChars - 1) * sizeof(wchar_t);
-  const LONG rc = RegQueryValueExW(key.get(), L"TraceFile", nullptr, &type, reinterpret_cast<BYTE*>(path), &bytes);
-  if (rc != ERROR_SUCCESS || type != REG_SZ) return false;
-  path[bytes / sizeof(wchar_t)] = L'\0';  // a value stored without its terminator
-  return path[0] != L'\0';
+  const LONG rc = RegQueryValueExW(key.get(), L"TraceFile", nullptr, &type, reinterpret_cast<BYTE*>(raw), &bytes);
+  if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+  raw[bytes / sizeof(wchar_t)] = L'\0';  // a value stored without its terminator
+  const DWORD expanded = ExpandEnvironmentStringsW(raw, path, kPathChars);
+  if (expanded == 0 || expanded > kPathChars || !IsUsableExpandedPath(path)) return false;
+  fromPolicy = true;
+  return true;
+}
+
+// The policy usually names a folder of each account's own
+// (%LOCALAPPDATA%\Velmora): its last level is made when missing, nothing
+// above it.
+bool MakeParentFolder() {
+  wchar_t parent[kPathChars];
+  size_t length = 0;
+  for (size_t i = 0; path[i]; ++i) {
+    if (path[i] == L'\\' || path[i] == L'/') length = i;
+  }
+  if (length == 0) return false;
+  std::memcpy(parent, path, length * sizeof(wchar_t));
+  parent[length] = L'\0';
+  return CreateDirectoryW(parent, nullptr) != FALSE;
 }
 
 // Appending: every write lands at the end, also beside another process
@@ -95,7 +120,12 @@ bool detail::Decide() noexcept {
   {
     Exclusive guard;
     if (state.load() != kUndecided) return state.load() == kOn;
-    if (!ReadSetting() || !OpenFile(OPEN_ALWAYS)) {
+    bool fromPolicy = false;
+    bool opened = ReadSetting(fromPolicy) && OpenFile(OPEN_ALWAYS);
+    if (!opened && fromPolicy && GetLastError() == ERROR_PATH_NOT_FOUND && MakeParentFolder()) {
+      opened = OpenFile(OPEN_ALWAYS);
+    }
+    if (!opened) {
       TurnOff();
       return false;
     }

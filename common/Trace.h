@@ -1,9 +1,9 @@
 // The opt-in diagnostic trace: one UTF-8 line per event in a file an
 // administrator names. Off unless the environment variable VELMORA_TRACE
-// (which wins) or the REG_SZ value TraceFile under HKLM "SOFTWARE\Sorvik"
-// names a file; looked at once per process, at the first event. Off costs
-// one load of a flag at each place that could trace; nothing here ever
-// fails its caller or lets an exception out.
+// (which wins) or the policy value TraceFile under HKLM
+// "SOFTWARE\Policies\Velmora" names a file; looked at once per process, at
+// the first event. Off costs one load of a flag at each place that could
+// trace; nothing here ever fails its caller or lets an exception out.
 //
 // What is written is built only from codes, counts, types, addresses,
 // durations and fixed texts: no caller hands this module a value it did not

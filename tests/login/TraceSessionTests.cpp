@@ -74,16 +74,32 @@ class Traced : public SessionTest {
   }
   void TearDown() override {
     SetEnvironmentVariableW(L"VELMORA_TRACE", nullptr);
-    SetTraceFile(nullptr);
+    SetSorvikTraceFile(nullptr);
+    SetPolicy(nullptr);
     trace::Reconsider();
     SessionTest::TearDown();
   }
-  static void SetTraceFile(const wchar_t* path) {
+  // The value users can write, which names nothing any more.
+  static void SetSorvikTraceFile(const wchar_t* path) {
     if (path) {
       StoreSettingValue("TraceFile", Mb(path));
     } else {
       RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sorvik", L"TraceFile");
     }
+  }
+  static void SetPolicy(const wchar_t* path, DWORD type = REG_SZ) {
+    const wchar_t* const kKey = L"SOFTWARE\\Policies\\Velmora";
+    if (!path) {
+      RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0);
+      return;
+    }
+    UniqueHkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), L"TraceFile", 0, type, reinterpret_cast<const BYTE*>(path),
+                             static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
   }
   // A control with nobody logged in: get_RoleID answers all the same.
   static void CallMembers(int times) {
@@ -184,41 +200,58 @@ TEST_F(Traced, RollsAtTheBoundKeepingOnePreviousFile) {
   EXPECT_EQ(GetFileAttributesW((trace_ + L".2").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// The environment wins over the registry, even set empty; a file that
-// cannot be opened leaves the trace off and the control as it is.
+// The environment wins over the policy, even set empty; the policy's
+// environment strings are this process's; the value under Sorvik, which
+// every user may write, names nothing. A file that cannot be opened leaves
+// the trace off and the control as it is.
 TEST_F(Traced, TheSettingDecidesAndAnUnopenableFileChangesNothing) {
-  const std::wstring registry = root_ + L"\\registry.trace", missing = root_ + L"\\no such dir\\x.trace";
+  const std::wstring policy = root_ + L"\\policy.trace", expanded = root_ + L"\\expanded.trace",
+                     made = root_ + L"\\made\\x.trace", missing = root_ + L"\\no such dir\\x.trace",
+                     deep = root_ + L"\\no such dir\\deeper\\x.trace";
+  SetEnvironmentVariableW(L"VELMORA_TEST_ROOT", root_.c_str());
+  const wchar_t* const kExpanding = L"%VELMORA_TEST_ROOT%\\expanded.trace";
   const struct {
     const wchar_t* environment;
-    const wchar_t* registry;
+    const wchar_t* sorvik;
+    const wchar_t* policy;
+    DWORD type;
     const std::wstring* written;
   } cases[] = {
-      {nullptr, nullptr, nullptr},
-      {nullptr, registry.c_str(), &registry},
-      {trace_.c_str(), registry.c_str(), &trace_},
-      {missing.c_str(), registry.c_str(), nullptr},
-      {L"", registry.c_str(), nullptr},
-      {nullptr, missing.c_str(), nullptr},
+      {nullptr, nullptr, nullptr, REG_SZ, nullptr},
+      {nullptr, nullptr, policy.c_str(), REG_SZ, &policy},
+      {nullptr, nullptr, kExpanding, REG_EXPAND_SZ, &expanded},
+      {nullptr, nullptr, kExpanding, REG_SZ, &expanded},
+      {nullptr, nullptr, L"%VELMORA_NO_SUCH_VARIABLE%\\x.trace", REG_EXPAND_SZ, nullptr},
+      {nullptr, nullptr, L"relative.trace", REG_SZ, nullptr},
+      {nullptr, nullptr, made.c_str(), REG_SZ, &made},  // one missing folder is made
+      {nullptr, nullptr, deep.c_str(), REG_SZ, nullptr},  // two are not
+      {nullptr, policy.c_str(), nullptr, REG_SZ, nullptr},
+      {trace_.c_str(), nullptr, policy.c_str(), REG_SZ, &trace_},
+      {missing.c_str(), nullptr, policy.c_str(), REG_SZ, nullptr},
+      {L"", nullptr, policy.c_str(), REG_SZ, nullptr},
   };
+  const std::wstring* const files[] = {&trace_, &policy, &expanded, &made};
   for (const auto& c : cases) {
-    SCOPED_TRACE(Mb(std::wstring(c.environment ? c.environment : L"-") + L" / " + (c.registry ? c.registry : L"-")));
-    DeleteFileW(trace_.c_str());
-    DeleteFileW(registry.c_str());
+    SCOPED_TRACE(Mb(std::wstring(c.environment ? c.environment : L"-") + L" / " + (c.sorvik ? c.sorvik : L"-") +
+                    L" / " + (c.policy ? c.policy : L"-")));
+    for (const std::wstring* file : files) DeleteFileW(file->c_str());
+    RemoveDirectoryW((root_ + L"\\made").c_str());
     SetEnvironmentVariableW(L"VELMORA_TRACE", c.environment);
-    SetTraceFile(c.registry);
+    SetSorvikTraceFile(c.sorvik);
+    SetPolicy(c.policy, c.type);
     trace::Reconsider();
     CallMembers(3);
     EXPECT_EQ(trace::On(), c.written != nullptr);
     trace::Reconsider();
-    const std::wstring* const files[] = {&trace_, &registry};
     for (const std::wstring* file : files) {
       const std::string text = ReadBytes(*file);
       size_t calls = 0;
       for (size_t at = 0; (at = text.find(" member get_RoleID ", at)) != std::string::npos; ++at) ++calls;
       EXPECT_EQ(calls, file == c.written ? 3u : 0u) << Mb(*file) << "\n" << text;
     }
-    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((root_ + L"\\no such dir").c_str()), INVALID_FILE_ATTRIBUTES);
   }
+  SetEnvironmentVariableW(L"VELMORA_TEST_ROOT", nullptr);
 }
 
 }  // namespace
