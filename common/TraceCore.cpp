@@ -76,10 +76,6 @@ void AppendHresult(std::string& out, int32_t hr) {
   out += text;
 }
 
-bool ShouldRoll(uint64_t fileBytes, size_t lineBytes, uint64_t limit) {
-  return fileBytes > 0 && fileBytes + lineBytes > limit;
-}
-
 size_t BytesBeforeRoll(uint64_t fileBytes, std::string_view lines, uint64_t limit) {
   size_t taken = 0;
   while (taken < lines.size()) {

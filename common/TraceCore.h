@@ -40,11 +40,6 @@ void AppendMilliseconds(std::string& out, uint64_t microseconds);
 // " hr=0x80004005".
 void AppendHresult(std::string& out, int32_t hr);
 
-// True when a line of `lineBytes` would take a file of `fileBytes` past
-// `limit`. An empty file takes any line, so a line longer than the limit is
-// still written, once.
-bool ShouldRoll(uint64_t fileBytes, size_t lineBytes, uint64_t limit);
-
 // How many bytes of `lines` (whole lines, each ending in '\n') go into a
 // file of `fileBytes` before it must roll so as not to pass `limit`; 0: roll
 // first. An empty file takes its first line whatever its length, so a line

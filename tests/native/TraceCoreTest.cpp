@@ -21,13 +21,6 @@ TEST(TraceLine, HasTheStampThreadAndKindAndNeverBreaks) {
   EXPECT_EQ(out, "\"say \\\"\xE7\xB3\xBB\\\"\\\\\\n\" hr=0x80004005 ms=1234.007");
 }
 
-TEST(TraceRoll, BeforeALineWouldPassTheLimitButNeverOnAnEmptyFile) {
-  EXPECT_FALSE(ShouldRoll(90, 10, 100));
-  EXPECT_TRUE(ShouldRoll(91, 10, 100));
-  EXPECT_FALSE(ShouldRoll(0, 500, 100));
-  EXPECT_TRUE(ShouldRoll(1, 500, 100));
-}
-
 // Whole lines only, and never a roll of an empty file.
 TEST(TraceRoll, StopsABatchBeforeTheLineThatWouldPassTheLimit) {
   const struct {
