@@ -1,7 +1,7 @@
 // Figures for the message channel under Wine against reference message
 // servers on loopback (started by run-bench.sh): registration cost, loading a
 // large lock table at registration, lock questions and the receive thread's
-// dispatch rate. Prints a markdown table; the exit status reports only
+// dispatch rate; and what the diagnostic trace adds to a member call. Prints a markdown table; the exit status reports only
 // real faults (a request never answered, a claim of the loader refused, a
 // receive thread that dispatches nothing), never how fast or how often at
 // the first try the steps were: a busy machine changes those figures, not
@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +23,9 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "common/Raii.h"
+#include "common/Trace.h"
+#include "control/VelmoraCtl.h"
 #include "messaging/ChannelCore.h"
 #include "messaging/LockTable.h"
 #include "messaging/MessageChannel.h"
@@ -648,6 +652,52 @@ bool BenchProfile(int records) {
 
 }  // namespace
 
+// --- the trace's cost to a member -------------------------------------------------
+
+// A member call (CanChangeTask, whose lock question is quick) untraced,
+// traced into a file, and traced into a file that takes nothing (a pipe
+// nobody reads): the caller only queues its line, and once the queue is
+// full only counts it as dropped.
+bool BenchTrace(const Args& args) {
+  const int n = args.queries;
+  Microsoft::WRL::ComPtr<IVelmoraCtl> control;
+  if (FAILED(velmora::VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control)))) return false;
+  velmora::UniqueBstr tasks(SysAllocString(L"t1,t2"));
+  bool answered = true;
+  auto call = [&](int) {
+    VARIANT_BOOL free = VARIANT_FALSE;
+    answered = control->CanChangeTask(7, tasks.get(), nullptr, &free) == S_OK && answered;
+  };
+  auto traced = [&](const std::wstring& file) {
+    SetEnvironmentVariableW(L"VELMORA_TRACE", file.c_str());
+    velmora::trace::Reconsider();
+    call(0);  // turns it on
+    return PerCallUs(n, call);
+  };
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring file = std::wstring(temp) + L"velmora-bench-" + std::to_wstring(GetCurrentProcessId()) + L".trace";
+  const std::wstring pipe = L"\\\\.\\pipe\\velmora-bench-" + std::to_wstring(GetCurrentProcessId());
+  velmora::UniqueFile stalled(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr));
+  if (!stalled) return false;
+
+  const double untraced = traced(L"");  // set and empty: off
+  const double intoFile = traced(file);
+  const double intoStalled = traced(pipe);
+  const bool stayedOn = velmora::trace::On();
+  stalled.reset();  // the pending write fails, the writer ends
+  SetEnvironmentVariableW(L"VELMORA_TRACE", nullptr);
+  velmora::trace::Reconsider();
+  DeleteFileW(file.c_str());
+  DeleteFileW((file + L".1").c_str());
+  Row(Format("Member call (CanChangeTask, mean of %d): untraced / traced into a file / traced into a file that takes nothing", n),
+      Format("%.2f / %.2f / %.2f us", untraced, intoFile, intoStalled));
+  Summary("Member call untraced / traced into a file that takes nothing", Format("%.2f / %.2f us", untraced, intoStalled));
+  if (!answered || !stayedOn) std::fprintf(stderr, "velmora_channel_bench: the traced calls %s\n", answered ? "turned the trace off" : "failed");
+  return answered && stayedOn;
+}
+
 int main(int argc, char** argv) {
   Args args;
   if (!ParseArgs(argc, argv, args)) {
@@ -669,7 +719,8 @@ int main(int argc, char** argv) {
     }
   }
   // A fault ends the run: what follows would only wait out its patience.
-  bool ok = BenchProfile(args.locks);
+  bool ok = BenchTrace(args);
+  ok = ok && BenchProfile(args.locks);
   ok = ok && BenchRegister(args);
   for (size_t i = 0; i < args.loaded.size(); ++i) ok = ok && BenchLoaded(args, args.loaded[i], i == 0);
   ok = ok && BenchDispatch(args);

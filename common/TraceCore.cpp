@@ -1,6 +1,9 @@
 #include "common/TraceCore.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
+#include <utility>
 
 namespace velmora::trace {
 namespace {
@@ -73,8 +76,82 @@ void AppendHresult(std::string& out, int32_t hr) {
   out += text;
 }
 
-bool ShouldRoll(uint64_t fileBytes, size_t lineBytes, uint64_t limit) {
-  return fileBytes > 0 && fileBytes + lineBytes > limit;
+size_t BytesBeforeRoll(uint64_t fileBytes, std::string_view lines, uint64_t limit) {
+  size_t taken = 0;
+  while (taken < lines.size()) {
+    const size_t end = lines.find('\n', taken);
+    const size_t next = end == std::string_view::npos ? lines.size() : end + 1;
+    const bool first = fileBytes == 0 && taken == 0;
+    if (!first && fileBytes + next > limit) break;
+    taken = next;
+  }
+  return taken;
+}
+
+std::wstring LockName(std::wstring_view fullPath) {
+  // FNV-1a over the UTF-16 units: object names are limited in length and
+  // cannot hold a backslash, paths can be long and are made of them.
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (wchar_t c : fullPath) {
+    const auto unit = static_cast<uint32_t>(c);
+    for (uint32_t byte : {unit & 0xFF, (unit >> 8) & 0xFF}) {
+      hash ^= byte;
+      hash *= 0x100000001b3ull;
+    }
+  }
+  std::wstring name = L"Local\\Velmora.Trace.";
+  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789ABCDEF"[(hash >> shift) & 0xF];
+  return name;
+}
+
+bool IsUsableExpandedPath(std::wstring_view path) {
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  const bool drive = path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                     path[1] == L':' && separator(path[2]);
+  const bool unc = path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+  return (drive || unc) && path.find(L'%') == std::wstring_view::npos;
+}
+
+bool LineBuffer::Allocate(size_t capacity) noexcept {
+  bytes_.reset(new (std::nothrow) char[capacity]);
+  size_ = 0;
+  capacity_ = bytes_ ? capacity : 0;
+  return bytes_ != nullptr;
+}
+
+bool LineBuffer::Append(std::string_view line) noexcept {
+  if (line.size() > capacity_ - size_) return false;
+  if (line.empty()) return true;
+  std::memcpy(bytes_.get() + size_, line.data(), line.size());
+  size_ += line.size();
+  return true;
+}
+
+void LineBuffer::Swap(LineBuffer& other) noexcept {
+  std::swap(bytes_, other.bytes_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+}
+
+LineQueue::Added LineQueue::Add(std::string_view line) noexcept {
+  // Woken once per run of lines: it takes them all.
+  const bool wasEmpty = pending_.Empty();
+  if (!pending_.Append(line)) {
+    ++dropped_;
+    return Added::kDropped;
+  }
+  return wasEmpty ? Added::kFirst : Added::kQueued;
+}
+
+uint64_t LineQueue::TakeInto(LineBuffer& batch) noexcept {
+  if (!batch.Empty() || batch.Capacity() != pending_.Capacity()) return 0;
+  pending_.Swap(batch);
+  return std::exchange(dropped_, 0);
+}
+
+void LineQueue::Clear() noexcept {
+  pending_.Clear();
+  dropped_ = 0;
 }
 
 }  // namespace velmora::trace

@@ -15,6 +15,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     velmora::ReleaseClassFactory();
     velmora::ReleaseModuleTypeInfo();
     velmora::trace::Close();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    // The process ends, and has ended the trace's writer thread with it.
+    velmora::trace::FlushAtExit();
   }
   return TRUE;
 }
@@ -28,7 +31,13 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
   });
 }
 
-STDAPI DllCanUnloadNow() { return velmora::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() {
+  if (velmora::ModuleLockCount() != 0) return S_FALSE;
+  // The trace's writer thread holds the module; it ends once it has written
+  // what is queued, and the module can go.
+  velmora::trace::StopWriter();
+  return S_OK;
+}
 
 // The registrar works on texts of its own: it runs behind the barrier too.
 STDAPI DllRegisterServer() { return velmora::Barrier([] { return velmora::RegisterServer(); }); }

@@ -16,6 +16,7 @@
 
 #include "common/Raii.h"
 #include "common/DialogHelpers.h"
+#include "common/Trace.h"
 #include "control/VelmoraCtl.h"
 #include "resources/resource.h"
 #include "tests/login/AllocationHook.h"
@@ -166,6 +167,19 @@ TEST_F(OutOfMemory, QueryMembersAnswerWithAnHResult) {
        }},
   };
   for (const auto& c : cases) SweepEveryAllocation(c.name, false, S_OK, c.call);
+}
+
+// Traced, a member's line is more to allocate: a refusal there costs the
+// line, never the call.
+TEST_F(OutOfMemory, ATracedMemberAnswersWithAnHResult) {
+  SetEnvironmentVariableW(L"VELMORA_TRACE", (root_ + L"\\boundary.trace").c_str());
+  trace::Reconsider();
+  UniqueBstr project(SysAllocString(L"P1"));
+  SweepEveryAllocation("GetUserInfoByProject, traced", false, S_OK,
+                       [&](IVelmoraCtl* c) { return c->GetUserInfoByProject(project.get()); });
+  EXPECT_TRUE(trace::On());
+  SetEnvironmentVariableW(L"VELMORA_TRACE", nullptr);
+  trace::Reconsider();
 }
 
 TEST_F(OutOfMemory, ALockClaimAnswersWithAnHResult) {

@@ -1,13 +1,18 @@
 // The diagnostic trace of whole sessions: what a traced login, password
 // change, queries and locks leave in the file (every kind of event, and no
-// password in any form), how the file rolls, and which setting turns it on.
+// password in any form), how the file rolls, also with a second process
+// writing it, which setting turns it on, and that a file which stalls
+// holds nobody up.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -74,16 +79,55 @@ class Traced : public SessionTest {
   }
   void TearDown() override {
     SetEnvironmentVariableW(L"VELMORA_TRACE", nullptr);
-    SetTraceFile(nullptr);
+    SetSorvikTraceFile(nullptr);
+    SetPolicy(nullptr);
     trace::Reconsider();
     SessionTest::TearDown();
   }
-  static void SetTraceFile(const wchar_t* path) {
+  // The value users can write, which names nothing any more.
+  static void SetSorvikTraceFile(const wchar_t* path) {
     if (path) {
       StoreSettingValue("TraceFile", Mb(path));
     } else {
       RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Sorvik", L"TraceFile");
     }
+  }
+  static void SetPolicy(const wchar_t* path, DWORD type = REG_SZ) {
+    const wchar_t* const kKey = L"SOFTWARE\\Policies\\Velmora";
+    if (!path) {
+      RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0);
+      return;
+    }
+    UniqueHkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), L"TraceFile", 0, type, reinterpret_cast<const BYTE*>(path),
+                             static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+  }
+  // The second process of these tests (TraceWriter.cpp) with `arguments`;
+  // its exit code.
+  static DWORD RunWriter(const std::wstring& arguments, HANDLE* started = nullptr) {
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line(self, length);
+    line = L"\"" + line.substr(0, line.rfind(L'\\') + 1) + L"velmora_trace_writer.exe\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+      return GetLastError();
+    }
+    CloseHandle(process.hThread);
+    if (started) {
+      *started = process.hProcess;
+      return 0;
+    }
+    UniqueHandle owned(process.hProcess);
+    DWORD code = WAIT_TIMEOUT;
+    if (WaitForSingleObject(owned.get(), 60000) == WAIT_OBJECT_0) GetExitCodeProcess(owned.get(), &code);
+    return code;
   }
   // A control with nobody logged in: get_RoleID answers all the same.
   static void CallMembers(int times) {
@@ -184,41 +228,193 @@ TEST_F(Traced, RollsAtTheBoundKeepingOnePreviousFile) {
   EXPECT_EQ(GetFileAttributesW((trace_ + L".2").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// The environment wins over the registry, even set empty; a file that
-// cannot be opened leaves the trace off and the control as it is.
+// The environment wins over the policy, even set empty; the policy's
+// environment strings are this process's; the value under Sorvik, which
+// every user may write, names nothing. A file that cannot be opened leaves
+// the trace off and the control as it is.
 TEST_F(Traced, TheSettingDecidesAndAnUnopenableFileChangesNothing) {
-  const std::wstring registry = root_ + L"\\registry.trace", missing = root_ + L"\\no such dir\\x.trace";
+  const std::wstring policy = root_ + L"\\policy.trace", expanded = root_ + L"\\expanded.trace",
+                     made = root_ + L"\\made\\x.trace", missing = root_ + L"\\no such dir\\x.trace",
+                     deep = root_ + L"\\no such dir\\deeper\\x.trace";
+  SetEnvironmentVariableW(L"VELMORA_TEST_ROOT", root_.c_str());
+  const wchar_t* const kExpanding = L"%VELMORA_TEST_ROOT%\\expanded.trace";
   const struct {
     const wchar_t* environment;
-    const wchar_t* registry;
+    const wchar_t* sorvik;
+    const wchar_t* policy;
+    DWORD type;
     const std::wstring* written;
   } cases[] = {
-      {nullptr, nullptr, nullptr},
-      {nullptr, registry.c_str(), &registry},
-      {trace_.c_str(), registry.c_str(), &trace_},
-      {missing.c_str(), registry.c_str(), nullptr},
-      {L"", registry.c_str(), nullptr},
-      {nullptr, missing.c_str(), nullptr},
+      {nullptr, nullptr, nullptr, REG_SZ, nullptr},
+      {nullptr, nullptr, policy.c_str(), REG_SZ, &policy},
+      {nullptr, nullptr, kExpanding, REG_EXPAND_SZ, &expanded},
+      {nullptr, nullptr, kExpanding, REG_SZ, &expanded},
+      {nullptr, nullptr, L"%VELMORA_NO_SUCH_VARIABLE%\\x.trace", REG_EXPAND_SZ, nullptr},
+      {nullptr, nullptr, L"relative.trace", REG_SZ, nullptr},
+      {nullptr, nullptr, made.c_str(), REG_SZ, &made},  // one missing folder is made
+      {nullptr, nullptr, deep.c_str(), REG_SZ, nullptr},  // two are not
+      {nullptr, policy.c_str(), nullptr, REG_SZ, nullptr},
+      {trace_.c_str(), nullptr, policy.c_str(), REG_SZ, &trace_},
+      {missing.c_str(), nullptr, policy.c_str(), REG_SZ, nullptr},
+      {L"", nullptr, policy.c_str(), REG_SZ, nullptr},
   };
+  const std::wstring* const files[] = {&trace_, &policy, &expanded, &made};
   for (const auto& c : cases) {
-    SCOPED_TRACE(Mb(std::wstring(c.environment ? c.environment : L"-") + L" / " + (c.registry ? c.registry : L"-")));
-    DeleteFileW(trace_.c_str());
-    DeleteFileW(registry.c_str());
+    SCOPED_TRACE(Mb(std::wstring(c.environment ? c.environment : L"-") + L" / " + (c.sorvik ? c.sorvik : L"-") +
+                    L" / " + (c.policy ? c.policy : L"-")));
+    for (const std::wstring* file : files) DeleteFileW(file->c_str());
+    RemoveDirectoryW((root_ + L"\\made").c_str());
     SetEnvironmentVariableW(L"VELMORA_TRACE", c.environment);
-    SetTraceFile(c.registry);
+    SetSorvikTraceFile(c.sorvik);
+    SetPolicy(c.policy, c.type);
     trace::Reconsider();
     CallMembers(3);
     EXPECT_EQ(trace::On(), c.written != nullptr);
     trace::Reconsider();
-    const std::wstring* const files[] = {&trace_, &registry};
     for (const std::wstring* file : files) {
       const std::string text = ReadBytes(*file);
       size_t calls = 0;
       for (size_t at = 0; (at = text.find(" member get_RoleID ", at)) != std::string::npos; ++at) ++calls;
       EXPECT_EQ(calls, file == c.written ? 3u : 0u) << Mb(*file) << "\n" << text;
     }
-    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((root_ + L"\\no such dir").c_str()), INVALID_FILE_ATTRIBUTES);
   }
+  SetEnvironmentVariableW(L"VELMORA_TEST_ROOT", nullptr);
+}
+
+// Two processes tracing into one file across many rolls: the last two
+// files hold, of each, an unbroken run of its latest lines, once each.
+TEST_F(Traced, TwoProcessesRollingOneFileLoseNoLineOfTheLastTwoFiles) {
+  constexpr int kLines = 1000;
+  constexpr uint64_t kBound = 4096;  // some 90 lines
+  SetEnvironmentVariableW(L"VELMORA_TRACE", trace_.c_str());
+  const std::wstring readyName = L"velmora-trace-ready-" + std::to_wstring(GetCurrentProcessId()),
+                     goName = L"velmora-trace-go-" + std::to_wstring(GetCurrentProcessId());
+  UniqueHandle ready(CreateSemaphoreW(nullptr, 0, 2, readyName.c_str())),
+      go(CreateEventW(nullptr, TRUE, FALSE, goName.c_str()));
+  ASSERT_TRUE(ready && go);
+  std::vector<UniqueHandle> processes;
+  for (const wchar_t* tag : {L"A", L"B"}) {
+    HANDLE process = nullptr;
+    ASSERT_EQ(RunWriter(L"lines " + std::wstring(tag) + L" " + std::to_wstring(kLines) + L" " +
+                            std::to_wstring(kBound) + L" " + readyName + L" " + goName,
+                        &process),
+              0u);
+    processes.emplace_back(process);
+  }
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(WaitForSingleObject(ready.get(), 30000), WAIT_OBJECT_0);
+  SetEvent(go.get());
+  for (UniqueHandle& process : processes) {
+    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
+  }
+  const std::string before = ReadBytes(trace_ + L".1"), now = ReadBytes(trace_);
+  EXPECT_LE(before.size(), kBound);
+  EXPECT_LE(now.size(), kBound);
+  EXPECT_GT(before.size(), kBound - 100) << "the file rolled";
+  std::map<std::string, std::vector<int>> numbers;
+  const std::regex line(R"(.* t=\d+ (line (\w) n=(\d+)|trace on pid=\d+))");
+  for (const std::string& l : Lines(before + now)) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(l, match, line)) << l;
+    if (match[2].matched) numbers[match[2]].push_back(std::stoi(match[3]));
+  }
+  ASSERT_EQ(numbers.size(), 2u) << "both wrote into the last two files";
+  for (const auto& [tag, seen] : numbers) {
+    SCOPED_TRACE(tag);
+    EXPECT_EQ(seen.back(), kLines - 1);
+    for (size_t i = 1; i < seen.size(); ++i) ASSERT_EQ(seen[i], seen[i - 1] + 1) << "after " << seen[i - 1];
+  }
+}
+
+// A host that ends its process right after its calls, before the writer
+// thread had its turn, still leaves every line: the ending process writes
+// them.
+TEST_F(Traced, AProcessEndingRightAfterItsCallsLeavesTheirLines) {
+  SetEnvironmentVariableW(L"VELMORA_TRACE", trace_.c_str());
+  ASSERT_EQ(RunWriter(L"members 500"), 0u);
+  const std::string text = ReadBytes(trace_);
+  size_t calls = 0;
+  for (size_t at = 0; (at = text.find(" member get_RoleID ", at)) != std::string::npos; ++at) ++calls;
+  EXPECT_GE(calls, 500u) << "at most the lines of a write cut short come twice";
+  EXPECT_NE(text.find(" trace on pid="), std::string::npos);
+}
+
+// A trace file whose writes never end (a pipe nobody reads) holds up no
+// member and not the receive thread: their lines wait in the queue, those
+// that find it full are dropped, and the count is written once the file
+// takes lines again.
+TEST_F(Traced, AFileThatStallsHoldsUpNoMemberNorTheReceiveThread) {
+  const std::wstring pipe = L"\\\\.\\pipe\\velmora-trace-" + std::to_wstring(GetCurrentProcessId());
+  UniqueFile server(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr));
+  ASSERT_TRUE(server);
+  SetEnvironmentVariableW(L"VELMORA_TRACE", pipe.c_str());
+  trace::Reconsider();
+  struct Results {
+    int started = 0, registered = 0;
+    HRESULT asked = E_UNEXPECTED, claimed = E_UNEXPECTED, released = E_UNEXPECTED;
+    VARIANT_BOOL free = 5, granted = 5;
+  };
+  // Enough member lines to fill the queue several times over.
+  auto session = std::async(std::launch::async, [] {
+    Results r;
+    Microsoft::WRL::ComPtr<IVelmoraCtl> control;
+    if (FAILED(VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control)))) return r;
+    VelmoraCtl* object = VelmoraCtl::FromInterface(control.Get());
+    object->State().UserID = "zhangwei";
+    object->SetServerAddress(kServer);
+    r.started = object->Start(0);
+    r.registered = object->Register("zhangwei", kServer);
+    UniqueBstr tasks(SysAllocString(L"s1,s2"));
+    r.asked = S_OK;
+    for (int i = 0; i < 10000 && r.asked == S_OK; ++i) r.asked = control->CanChangeTask(31, tasks.get(), nullptr, &r.free);
+    UniqueBstr holder;
+    r.claimed = control->ChangeTask(31, tasks.get(), VARIANT_TRUE, holder.put(), &r.granted);
+    VARIANT_BOOL released = 5;
+    r.released = control->ChangeTask(31, tasks.get(), VARIANT_FALSE, holder.put(), &released);
+    return r;
+  });
+  const bool ended = session.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  const bool on = trace::On();
+  // From here on the pipe is read, so that nothing stays stuck on it.
+  auto reader = std::async(std::launch::async, [&server] {
+    std::string text;
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    char chunk[4096];
+    for (const ULONGLONG end = GetTickCount64() + 30000; GetTickCount64() < end;) {
+      OVERLAPPED overlapped{};
+      overlapped.hEvent = event.get();
+      DWORD got = 0;
+      if (!ReadFile(server.get(), chunk, sizeof chunk, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) break;
+      if (WaitForSingleObject(event.get(), 30000) != WAIT_OBJECT_0) {
+        CancelIoEx(server.get(), &overlapped);
+        GetOverlappedResult(server.get(), &overlapped, &got, TRUE);
+        break;
+      }
+      if (!GetOverlappedResult(server.get(), &overlapped, &got, FALSE)) break;  // the writer closed its end
+      text.append(chunk, got);
+    }
+    return text;
+  });
+  ASSERT_TRUE(ended) << "the calls waited for the file";
+  const Results r = session.get();
+  EXPECT_EQ(r.started, 1);
+  EXPECT_EQ(r.registered, 1) << "the receive thread answered";
+  EXPECT_EQ(r.asked, S_OK);
+  EXPECT_EQ(r.claimed, S_OK);
+  EXPECT_EQ(r.granted, VARIANT_TRUE);
+  EXPECT_EQ(r.released, S_OK);
+  EXPECT_TRUE(on) << "the trace stayed on";
+  trace::Reconsider();  // the writer takes the queue to the pipe and closes it
+  const std::string text = reader.get();
+  ASSERT_FALSE(text.empty());
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(t=\d+ trace dropped=\d+\n)"))) << text.size();
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(t=\d+ recv 103 registered )")));
+  EXPECT_NE(text.find(" member CanChangeTask hr=0x00000000 "), std::string::npos);
+  EXPECT_EQ(text.back(), '\n');
 }
 
 }  // namespace
