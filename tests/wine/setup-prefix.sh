@@ -6,16 +6,41 @@ set -euo pipefail
 . "$1"
 mkdir -p "$(dirname "$WINEPREFIX")"
 
+# Whether any X server listens on the display's socket, whoever owns it.
+x_listening() {
+  grep -qE " 00010000 [0-9]+ [0-9]+ [0-9]+ @?/tmp/\.X11-unix/X${DISPLAY#:}\$" /proc/net/unix
+}
+
+# An X server killed outright (as the emulation's PID namespace does to
+# whatever is left in it) leaves its lock behind, holding a PID that a later
+# namespace may well reuse: Xvfb then believes the display taken and exits.
+clear_stale_lock() {
+  local lock="/tmp/.X${DISPLAY#:}-lock"
+  [ -e "$lock" ] || return 0
+  if x_listening; then
+    echo "display $DISPLAY belongs to an X server that refuses this user;" \
+      "choose another: cmake -DVELMORA_XDISPLAY=N <build folder>" >&2
+    exit 1
+  fi
+  rm -f "$lock" "/tmp/.X11-unix/X${DISPLAY#:}" || {
+    echo "cannot remove the stale $lock; choose another display:" \
+      "cmake -DVELMORA_XDISPLAY=N <build folder>" >&2
+    exit 1
+  }
+}
+
 start_xvfb() {
   if xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then return; fi
-  setsid Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  clear_stale_lock
+  setsid Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$WINEPREFIX.xvfb.log" 2>&1 &
   echo $! > "$WINEPREFIX.xvfb.pid"
   # Bounded, and generous: a busy machine may take seconds to start it.
   for _ in $(seq 300); do
     xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && return
     sleep 0.1
   done
-  echo "Xvfb did not start on $DISPLAY within 30 s" >&2
+  echo "Xvfb did not start on $DISPLAY within 30 s; it said:" >&2
+  tail -n 20 "$WINEPREFIX.xvfb.log" >&2
   exit 1
 }
 
