@@ -1,5 +1,7 @@
 #include "messaging/ChannelCore.h"
 
+#include <utility>
+
 namespace velmora::msg {
 
 namespace {
@@ -50,8 +52,8 @@ DispatchResult ChannelCore::Dispatch(const uint8_t* data, size_t length, Ipv4 se
       // Unasked, it would mark the channel registered and replace the record
       // that later logs out; a second one adds nothing the first did not.
       if (!registrationAsked_) return result;
+      ReplaceOwn(PeerRecord::Decode(record));
       registrationAsked_ = false;
-      own_ = PeerRecord::Decode(record);
       return SetIndicator(Indicator::kRegistered, 1);
 
     case kMsgPeerList: {
@@ -124,15 +126,28 @@ DispatchResult ChannelCore::Dispatch(const uint8_t* data, size_t length, Ipv4 se
 }
 
 void ChannelCore::BuildOwnRecord(const std::vector<Ipv4>& addresses, uint16_t port) {
-  own_ = PeerRecord{};
+  PeerRecord own;
   for (const Ipv4& ip : addresses) {
-    if (own_.count >= kOwnAddressEntries) break;
-    own_.entries[own_.count] = AddressEntry{ip, port};
-    ++own_.count;
+    if (own.count >= kOwnAddressEntries) break;
+    own.entries[own.count] = AddressEntry{ip, port};
+    ++own.count;
   }
+  ReplaceOwn(std::move(own));
 }
 
-void ChannelCore::SetOwnName(const std::string& name) { own_.name = SlotText(name, kPeerNameSlot); }
+void ChannelCore::SetOwnName(const std::string& name) {
+  PeerRecord own = own_;
+  own.name = SlotText(name, kPeerNameSlot);
+  ReplaceOwn(std::move(own));
+}
+
+void ChannelCore::ReplaceOwn(PeerRecord record) {
+  ShortDatagram notice{};
+  PutU32(notice.data(), kMsgLogout);
+  record.Encode(notice.data() + kTypeCodeSize);
+  own_ = std::move(record);
+  logoutNotice_ = notice;
+}
 
 bool ChannelCore::IsOwnAddress(const Ipv4& ip) const {
   for (size_t i = 0; i < own_.CountedEntries(); ++i) {
@@ -181,6 +196,16 @@ void ChannelCore::NotePeerAddress(const PeerRecord& record, const Ipv4& ip, uint
     listed->observedIp = ip;
     listed->observedPort = port;
   }
+}
+
+uint32_t ReceiveRestMs(uint32_t failures) noexcept {
+  constexpr uint32_t kFirstRestMs = 10;
+  if (failures <= 1) return 0;
+  const uint32_t doublings = failures - 2;
+  // 10 ms doubled seven times is past the limit already.
+  if (doublings >= 7) return kReceiveRestLimitMs;
+  const uint32_t rest = kFirstRestMs << doublings;
+  return rest < kReceiveRestLimitMs ? rest : kReceiveRestLimitMs;
 }
 
 }  // namespace velmora::msg

@@ -6,6 +6,7 @@
 // anything was asked that it could answer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +41,9 @@ struct PeerText {
   std::vector<uint8_t> text;  // at least one byte, not terminated
 };
 
+// A datagram carrying only a record of the peer kind (72 bytes).
+using ShortDatagram = std::array<uint8_t, kShortDatagramSize>;
+
 struct DispatchResult {
   Indicator indicator = Indicator::kNone;
   int32_t value = 0;
@@ -57,11 +61,23 @@ class ChannelCore {
   // Stores the name as it goes out: cut to the record's name slot.
   void SetOwnName(const std::string& name);
   // A registration (101) is going out: the first 103 from then on is its
-  // answer, however late. The logout notice (102) withdraws it.
+  // answer, until it is withdrawn.
   void AskRegistration() { registrationAsked_ = true; }
-  void WithdrawRegistration() { registrationAsked_ = false; }
+  // No answer is awaited any more (the sends ran out, or a logout): a 103
+  // from now on would register a record nobody asked for. True when the
+  // registration was still unanswered; false when its 103 had already come
+  // (or none was asked).
+  bool WithdrawRegistration() noexcept {
+    const bool unanswered = registrationAsked_;
+    registrationAsked_ = false;
+    return unanswered;
+  }
   const PeerRecord& ownRecord() const { return own_; }
-  void SetOwnRecord(const PeerRecord& record) { own_ = record; }
+  void SetOwnRecord(const PeerRecord& record) { ReplaceOwn(record); }
+  // The logout notice (102) for the own record as it stands, kept up to date
+  // with every change of it, so sending it (from a destructor too) needs no
+  // allocation.
+  const ShortDatagram& logoutNotice() const noexcept { return logoutNotice_; }
 
   // True when `ip` is the address of one of the own record's counted entries.
   bool IsOwnAddress(const Ipv4& ip) const;
@@ -94,15 +110,43 @@ class ChannelCore {
                                                 const std::string& specialty);
 
  private:
+  // Encodes first and only then commits, so a failure leaves the record and
+  // its notice as they were, and matching.
+  void ReplaceOwn(PeerRecord record);
   void Reply(DispatchResult& result, uint32_t type, const Ipv4& ip, uint16_t port) const;
   void NotePeerAddress(const PeerRecord& record, const Ipv4& ip, uint16_t port);
 
   PeerRecord own_;
+  ShortDatagram logoutNotice_{};
   PeerList peers_;
   LockTable locks_;
   std::string holderName_;
   Ipv4 serverAddress_{};
   bool registrationAsked_ = false;
+};
+
+// The receive thread's rest after receives that fail at once (network down,
+// no buffers), so a lasting fault does not spin it: the first failure is
+// retried at once, since a lone one is usually a datagram refused by its
+// destination; after that the rest starts at 10 ms and doubles up to a
+// second, so the end of the fault is noticed within about a second.
+constexpr uint32_t kReceiveRestLimitMs = 1000;
+// The rest in ms after `failures` consecutive failed receives.
+uint32_t ReceiveRestMs(uint32_t failures) noexcept;
+
+class ReceiveBackoff {
+ public:
+  // A receive failed: how long to rest before the next one.
+  uint32_t Failed() noexcept {
+    if (failures_ != UINT32_MAX) ++failures_;
+    return ReceiveRestMs(failures_);
+  }
+  // A receive delivered: the next failure is again a lone one.
+  void Succeeded() noexcept { failures_ = 0; }
+  uint32_t failures() const noexcept { return failures_; }
+
+ private:
+  uint32_t failures_ = 0;
 };
 
 }  // namespace velmora::msg

@@ -101,7 +101,9 @@ struct MessageChannel::State {
   void SettleReceive();
   void HandleBurst(const MessageSink& sink);
   void Act(msg::DispatchResult& result, const MessageSink& sink);
-  void Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port);
+  void Send(const uint8_t* datagram, size_t size, const msg::Ipv4& ip, uint16_t port) noexcept;
+  // Rests after a failed receive as `backoff` says; false when a stop came.
+  bool RestAfterFailure(msg::ReceiveBackoff& backoff) noexcept;
   void SetIndicator(msg::Indicator indicator, int32_t value);
 
   bool wsaStarted = false;
@@ -134,6 +136,7 @@ struct MessageChannel::State::ThreadStart {
   std::shared_ptr<State> state;
   MessageSink sink;
   std::function<void()> beforeReceive;
+  std::function<bool()> receiveFault;
   HMODULE module = nullptr;
 };
 
@@ -153,12 +156,14 @@ DWORD WINAPI MessageChannel::State::ReceiveThread(void* param) {
 
 MessageChannel::MessageChannel() : state_(std::make_shared<State>()) {}
 
+// Nothing on this path allocates or throws: a destructor is outside every
+// barrier, so a failed allocation here would end the host.
 MessageChannel::~MessageChannel() {
   SendLogout();
   StopReceiving();
 }
 
-void MessageChannel::StopReceiving() {
+void MessageChannel::StopReceiving() noexcept {
   if (!thread_) return;
   state_->stopRequested = 1;
   SetEvent(state_->stopEvent.get());
@@ -170,6 +175,7 @@ void MessageChannel::StopReceiving() {
 
 void MessageChannel::SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
 void MessageChannel::SetBeforeReceive(std::function<void()> hook) { beforeReceive_ = std::move(hook); }
+void MessageChannel::SetReceiveFault(std::function<bool()> fault) { receiveFault_ = std::move(fault); }
 
 bool MessageChannel::IsRegistered() const { return state_->registered.load() != 0; }
 bool MessageChannel::IsStarted() const { return state_->started.load() != 0; }
@@ -230,6 +236,7 @@ int MessageChannel::Start(uint16_t port) {
   start->state = state_;
   start->sink = sink_;
   start->beforeReceive = beforeReceive_;
+  start->receiveFault = receiveFault_;
   // A reference on whichever module holds this code (the DLL, or a program
   // linking it), given back by the thread as its last act.
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&State::ReceiveThread),
@@ -268,6 +275,7 @@ bool MessageChannel::ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses) {
 // taking of the lock, all in arrival order.
 void MessageChannel::State::ReceiveLoop(const ThreadStart& start) {
   ReceiveSlot& r = *slot;
+  msg::ReceiveBackoff backoff;
   while (!stopRequested) {
     ReceivedDatagram& next = r.At(r.count);
     WSABUF chunk{static_cast<ULONG>(next.bytes.size()), reinterpret_cast<char*>(next.bytes.data())};
@@ -275,8 +283,13 @@ void MessageChannel::State::ReceiveLoop(const ThreadStart& start) {
     r.flags = 0;
     DWORD received = 0;
     if (start.beforeReceive) start.beforeReceive();
-    const int rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &r.flags, reinterpret_cast<sockaddr*>(&next.from),
-                               &next.fromSize, &r.overlapped, nullptr);
+    int rc = SOCKET_ERROR;
+    if (start.receiveFault && start.receiveFault()) {
+      WSASetLastError(WSAENOBUFS);
+    } else {
+      rc = WSARecvFrom(socket.get(), &chunk, 1, &received, &r.flags, reinterpret_cast<sockaddr*>(&next.from),
+                       &next.fromSize, &r.overlapped, nullptr);
+    }
     bool delivered = rc == 0;
     if (!delivered) {
       // A failed receive (say, an earlier datagram refused by its
@@ -292,11 +305,22 @@ void MessageChannel::State::ReceiveLoop(const ThreadStart& start) {
     }
     if (stopRequested) break;
     if (delivered) {
+      backoff.Succeeded();
       next.length = static_cast<int>(received);
       if (++r.count == kBurstDatagrams) HandleBurst(start.sink);
+    } else if (!RestAfterFailure(backoff)) {
+      break;
     }
   }
   SettleReceive();
+}
+
+// The rest is a wait on the stop event, so a stop ends it at once.
+bool MessageChannel::State::RestAfterFailure(msg::ReceiveBackoff& backoff) noexcept {
+  const DWORD rest = backoff.Failed();
+  if (rest == 0) return !stopRequested;
+  WaitForSingleObject(stopEvent.get(), rest);
+  return !stopRequested;
 }
 
 // Until the pending receive has ended (true) or a stop is asked for (false).
@@ -369,7 +393,7 @@ void MessageChannel::State::HandleBurst(const MessageSink& sink) {
 }
 
 void MessageChannel::State::Act(msg::DispatchResult& result, const MessageSink& sink) {
-  for (const msg::Outgoing& out : result.sends) Send(out.bytes, out.ip, out.port);
+  for (const msg::Outgoing& out : result.sends) Send(out.bytes.data(), out.bytes.size(), out.ip, out.port);
   SetIndicator(result.indicator, result.value);
   if (result.message && sink && !stopRequested) {
     std::string text(result.message->text.begin(), result.message->text.end());
@@ -400,19 +424,17 @@ void MessageChannel::State::SetIndicator(msg::Indicator indicator, int32_t value
   SetEvent(replyEvent.get());  // the waiting thread looks at once
 }
 
-void MessageChannel::State::Send(const std::vector<uint8_t>& datagram, const msg::Ipv4& ip, uint16_t port) {
+void MessageChannel::State::Send(const uint8_t* datagram, size_t size, const msg::Ipv4& ip, uint16_t port) noexcept {
   if (!socket.valid()) return;
   sockaddr_in to = ToSockaddr(ip, port);
   // Send errors are not examined: a lost datagram is covered by resends.
-  sendto(socket.get(), reinterpret_cast<const char*>(datagram.data()), static_cast<int>(datagram.size()), 0,
+  sendto(socket.get(), reinterpret_cast<const char*>(datagram), static_cast<int>(size), 0,
          reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  trace::Event("send", [&](std::string& detail) {
-    detail = msg::DescribeDatagram(datagram.data(), datagram.size(), ip, port);
-  });
+  trace::Event("send", [&](std::string& detail) { detail = msg::DescribeDatagram(datagram, size, ip, port); });
 }
 
-void MessageChannel::SendToServer(const std::vector<uint8_t>& datagram) {
-  state_->Send(datagram, state_->serverAddress, msg::kServerPort);
+void MessageChannel::SendToServer(const std::vector<uint8_t>& datagram) noexcept {
+  state_->Send(datagram.data(), datagram.size(), state_->serverAddress, msg::kServerPort);
 }
 
 template <typename Done>
@@ -452,7 +474,19 @@ int MessageChannel::Register(const std::string& account, const std::string& serv
     state_->core.AskRegistration();
     request = state_->core.MakeOwnDatagram(msg::kMsgRegister);
   }
-  if (!Request(request, [this] { return state_->registered.load() != 0; })) return 0;
+  if (!Request(request, [this] { return state_->registered.load() != 0; })) {
+    // The sends ran out: a late or forged 103 must not register this
+    // record after a logout or under the next login's account.
+    bool answered = false;
+    {
+      std::lock_guard<CriticalSection> guard(state_->lock);
+      answered = !state_->core.WithdrawRegistration();
+    }
+    if (!answered) return 0;
+    // The answer was taken as the last window closed; its indicator is on
+    // its way.
+    state_->registered = 1;
+  }
 
   state_->lockTableComplete = 0;
   Request(msg::ChannelCore::MakeLockTableRequest(), [this] { return state_->lockTableComplete.load() != 0; },
@@ -483,16 +517,17 @@ bool MessageChannel::IsOwnAddress(const msg::Ipv4& ip) {
   return state_->core.IsOwnAddress(ip);
 }
 
-void MessageChannel::SendLogout() {
-  if (!state_->registered) return;
-  std::vector<uint8_t> notice;
+void MessageChannel::SendLogout() noexcept {
+  State& s = *state_;
+  if (!s.registered) return;
+  msg::ShortDatagram notice;
   {
-    std::lock_guard<CriticalSection> guard(state_->lock);
-    notice = state_->core.MakeOwnDatagram(msg::kMsgLogout);
-    state_->core.WithdrawRegistration();
+    std::lock_guard<CriticalSection> guard(s.lock);
+    notice = s.core.logoutNotice();
+    s.core.WithdrawRegistration();
   }
-  SendToServer(notice);
-  state_->registered = 0;
+  s.Send(notice.data(), notice.size(), s.serverAddress, msg::kServerPort);
+  s.registered = 0;
 }
 
 int MessageChannel::CheckTaskLock(const std::string& account, const std::string&, int32_t projectId,

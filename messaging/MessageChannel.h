@@ -47,12 +47,13 @@ class MessageChannel {
   int RequestPeerList();
   std::optional<msg::PeerRecord> FindPeer(const std::string& name);
   bool IsOwnAddress(const msg::Ipv4& ip);
-  // One 102 when registered; ends the registration.
-  void SendLogout();
+  // One 102 when registered; ends the registration. Allocates nothing, so
+  // destruction may call it.
+  void SendLogout() noexcept;
   // Tells the receive thread to end and waits for it at most 300 ms; a
   // thread still busy then ends on its own and hands the sink nothing more.
   // The channel does not receive again.
-  void StopReceiving();
+  void StopReceiving() noexcept;
 
   // Task edit locks.
   int CheckTaskLock(const std::string& account, const std::string& name, int32_t projectId,
@@ -93,6 +94,11 @@ class MessageChannel {
   // thread started afterwards. Tests widen the gap between the thread's
   // look at the stop and its receive with it.
   void SetBeforeReceive(std::function<void()> hook);
+  // Runs on the receive thread in place of each receive, from a thread
+  // started afterwards: true makes that receive fail at once, as it does
+  // when the network is down or the system has no buffers. Tests stand in
+  // for such a fault with it.
+  void SetReceiveFault(std::function<bool()> fault);
   // The IPv4 addresses of this host's name, in the order the resolver gives
   // them; false when the name cannot be had or resolved.
   virtual bool ResolveOwnAddresses(std::vector<msg::Ipv4>& addresses);
@@ -100,7 +106,7 @@ class MessageChannel {
  private:
   struct State;
 
-  void SendToServer(const std::vector<uint8_t>& datagram);
+  void SendToServer(const std::vector<uint8_t>& datagram) noexcept;
 
   // The request pattern: up to five sends, each followed by 500 ms windows;
   // while `grown` reports more records than at the window's start, the
@@ -113,6 +119,7 @@ class MessageChannel {
   std::shared_ptr<State> state_;
   MessageSink sink_;
   std::function<void()> beforeReceive_;
+  std::function<bool()> receiveFault_;
   UniqueHandle thread_;
 };
 

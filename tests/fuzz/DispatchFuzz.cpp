@@ -153,6 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const DispatchResult result =
         client.Dispatch(chunk.bytes.data(), chunk.bytes.size(), chunk.sender.ip, chunk.sender.port);
     CheckClientResult(chunk, result);
+    const std::vector<uint8_t> logout = client.MakeOwnDatagram(kMsgLogout);
+    Require(std::equal(logout.begin(), logout.end(), client.logoutNotice().begin(), client.logoutNotice().end()),
+            "the prepared logout notice carries the own record");
 
     knownSources.insert({chunk.sender.ip, chunk.sender.port});
     Answers answers = server.Handle(chunk.bytes.data(), chunk.bytes.size(), chunk.sender);

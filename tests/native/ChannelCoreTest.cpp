@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace velmora::msg {
@@ -288,6 +289,64 @@ TEST_F(ChannelCoreTest, OnlyTheFirstRegisteredAfterARegistrationIsAskedCounts) {
   core.WithdrawRegistration();  // logged out before any answer
   ExpectNothing(FromServer(MakeDatagram(kMsgRegistered, Peer("late"))));
   EXPECT_EQ(core.ownRecord().name, "me");
+}
+
+TEST_F(ChannelCoreTest, WithdrawingSaysWhetherTheRegistrationWasStillUnanswered) {
+  EXPECT_FALSE(core.WithdrawRegistration()) << "none asked";
+
+  core.AskRegistration();
+  EXPECT_TRUE(core.WithdrawRegistration()) << "the sends ran out unanswered";
+  ExpectNothing(FromServer(MakeDatagram(kMsgRegistered, Peer("late"))));
+  EXPECT_EQ(core.ownRecord().name, "me");
+
+  core.AskRegistration();
+  EXPECT_EQ(FromServer(MakeDatagram(kMsgRegistered, Peer("me", 2))).indicator, Indicator::kRegistered);
+  EXPECT_FALSE(core.WithdrawRegistration()) << "answered just before the give-up";
+}
+
+TEST_F(ChannelCoreTest, TheLogoutNoticeFollowsEveryChangeOfTheOwnRecord) {
+  const struct {
+    const char* what;
+    std::function<void()> change;
+  } cases[] = {
+      {"built", [] {}},
+      {"named", [&] { core.SetOwnName("renamed"); }},
+      {"registered",
+       [&] {
+         core.AskRegistration();
+         FromServer(MakeDatagram(kMsgRegistered, Peer("granted", 3)));
+       }},
+      {"set", [&] { core.SetOwnRecord(Peer("set", 2)); }},
+      {"rebuilt", [&] { core.BuildOwnRecord({Ipv4{10, 7, 7, 7}}, 6000); }},
+  };
+  for (const auto& c : cases) {
+    c.change();
+    const ShortDatagram& notice = core.logoutNotice();
+    EXPECT_EQ(std::vector<uint8_t>(notice.begin(), notice.end()), core.MakeOwnDatagram(kMsgLogout)) << c.what;
+  }
+  EXPECT_EQ(core.ownRecord().entries[0].port, 6000);
+}
+
+TEST(ChannelCoreReceiveRest, ALoneFailureIsRetriedAtOnceThenTheRestDoublesUpToASecond) {
+  const struct {
+    uint32_t failures;
+    uint32_t restMs;
+  } cases[] = {{0, 0}, {1, 0}, {2, 10}, {3, 20}, {8, 640}, {9, 1000}, {40, 1000}, {UINT32_MAX, 1000}};
+  for (const auto& c : cases) EXPECT_EQ(ReceiveRestMs(c.failures), c.restMs) << c.failures;
+  for (uint32_t n = 1; n < 64; ++n) {
+    EXPECT_LE(ReceiveRestMs(n - 1), ReceiveRestMs(n)) << n;
+    EXPECT_LE(ReceiveRestMs(n), kReceiveRestLimitMs) << n;
+  }
+
+  ReceiveBackoff backoff;
+  EXPECT_EQ(backoff.Failed(), 0u);
+  EXPECT_EQ(backoff.Failed(), 10u);
+  EXPECT_EQ(backoff.Failed(), 20u);
+  backoff.Succeeded();
+  EXPECT_EQ(backoff.failures(), 0u);
+  EXPECT_EQ(backoff.Failed(), 0u) << "a delivered datagram starts the count again";
+  for (int i = 0; i < 100; ++i) backoff.Failed();
+  EXPECT_EQ(backoff.Failed(), kReceiveRestLimitMs);
 }
 
 TEST(ChannelCoreOwnRecord, ListsTheFirstFourAddressesAndCutsTheName) {

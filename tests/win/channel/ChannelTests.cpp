@@ -114,9 +114,15 @@ TEST(ChannelRegister, LongAccountsAndRepeatsAreRefusedWithoutSending) {
   EXPECT_TRUE(server.ExpectNothing());
 }
 
-TEST(ChannelRegister, UnansweredRegistrationSendsFiveTimesAndALateAnswerStillCounts) {
+// A registration left unanswered is withdrawn when its sends run out: a late
+// (or forged) 103 after the logout, or during the next login's dialog, would
+// otherwise register the old account's record, the next Register would
+// return at once and the next logout would send the old record.
+TEST(ChannelRegister, UnansweredRegistrationSendsFiveTimesThenALateAnswerRegistersNothing) {
   FakeServer server(43);
   ASSERT_TRUE(server.ok());
+  Endpoint probe(71, 0);
+  ASSERT_TRUE(probe.ok());
   RecordingChannel channel;
   ASSERT_EQ(1, channel.Start(0));
 
@@ -125,11 +131,24 @@ TEST(ChannelRegister, UnansweredRegistrationSendsFiveTimesAndALateAnswerStillCou
   ASSERT_EQ(5u, sent.size());
   EXPECT_EQ(5u, CountType(sent, msg::kMsgRegister)) << "no lock table request without a registration";
   EXPECT_FALSE(channel.IsRegistered());
+  channel.SendLogout();
+  EXPECT_TRUE(server.ExpectNothing()) << "a logout without a registration";
 
   server.SendTo(sent.back().from, Short(msg::kMsgRegistered, Peer("dave", {})));
-  ASSERT_TRUE(WaitUntil([&] { return channel.IsRegistered(); }));
-  EXPECT_EQ(0, channel.Register("dave", server.ip()));
-  EXPECT_TRUE(server.ExpectNothing());
+  ASSERT_TRUE(Settle(probe, ChannelAt(channel)));
+  EXPECT_FALSE(channel.IsRegistered());
+
+  const PeerRecord accepted =
+      AcceptedRecord("erin", channel.OwnRecord(), msg::AddressEntry{LoopbackIp(1), channel.LocalPort()});
+  auto script = ServeRegistration(server, accepted, {});
+  EXPECT_EQ(1, channel.Register("erin", server.ip())) << "the next login registers its own account";
+  EXPECT_EQ(2u, script.get().size());
+  EXPECT_EQ(accepted, channel.OwnRecord());
+  channel.SendLogout();
+  const std::vector<Datagram> logout = server.Drain();
+  ASSERT_EQ(1u, logout.size());
+  EXPECT_EQ(msg::kMsgLogout, logout[0].type());
+  EXPECT_EQ(accepted, logout[0].peer());
 }
 
 // The server's side of a registration whose lock table comes as `trickle`
@@ -527,6 +546,47 @@ TEST(ChannelLocks, RecordsAreAppliedInArrivalOrderAndAHeldLockIsNeverReportedFre
   }
   EXPECT_EQ(0, channel.CheckTaskLock("reader", "", 3, "shared", holder));
   EXPECT_EQ("h0", holder) << "of all holders of a shared task, the smallest key";
+}
+
+// Receives that fail at once (network down, no buffers) until told to work.
+class FaultyChannel : public RecordingChannel {
+ public:
+  struct Fault {
+    std::atomic<bool> failing{true};
+    std::atomic<int> failed{0};
+  };
+
+  FaultyChannel() {
+    SetReceiveFault([fault = fault_] {
+      if (!fault->failing) return false;
+      ++fault->failed;
+      return true;
+    });
+  }
+  Fault& fault() { return *fault_; }
+
+ private:
+  std::shared_ptr<Fault> fault_ = std::make_shared<Fault>();
+};
+
+TEST(ChannelReceive, ReceivesThatKeepFailingRestTheThreadWhichRecoversWhenTheyWorkAgain) {
+  FaultyChannel channel;
+  ASSERT_EQ(1, channel.Start(0));
+  Endpoint peer(79, 0);
+  ASSERT_TRUE(peer.ok());
+  // Nine failures in a row bring the rest to its longest.
+  ASSERT_TRUE(WaitUntil([&] { return channel.fault().failed >= 9; }));
+  const int before = channel.fault().failed;
+  const ULONGLONG start = GetTickCount64();
+  Sleep(300);
+  const int retried = channel.fault().failed - before;
+  const ULONGLONG watched = GetTickCount64() - start;
+  // A spinning thread fails thousands of times meanwhile; a resting one
+  // once a second. A slow machine only lengthens the rests.
+  EXPECT_LE(retried, 2 + static_cast<int>(watched / 100)) << "in " << watched << " ms";
+
+  channel.fault().failing = false;
+  EXPECT_TRUE(Settle(peer, ChannelAt(channel))) << "the channel receives again";
 }
 
 TEST(ChannelLogout, OneNoticeWhenRegisteredAndNoneOtherwise) {
