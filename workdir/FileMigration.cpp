@@ -29,8 +29,9 @@ std::wstring FullPath(const std::wstring& path) {
   const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
   if (length == 0 || length >= needed) return path;
   full.resize(length);
-  // "C:\old\" and "C:\old" are one directory; names are joined with "\".
-  if (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  // Names are joined with "\": "C:\old\" is "C:\old", and a drive's root
+  // "C:\" is "C:" (whose "\\?\" form is the root again).
+  if (full.size() > 1 && full.back() == L'\\') full.pop_back();
   return full;
 }
 
@@ -85,6 +86,17 @@ struct StagedFileTraits {
 };
 using UniqueStagedFile = UniqueHandleT<std::wstring, StagedFileTraits>;
 
+// Of a path already full (or in the "\\?\" form).
+std::optional<FileIdentity> IdentityOfFullPath(const std::wstring& path) {
+  // No access to the data: works on files another program holds locked.
+  UniqueFile file(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
 // Size and time of last write first: they are cheap, and one entry always
 // agrees with itself, while the identity costs a volume query per file.
 bool SameFile(const std::wstring& a, const std::wstring& b) {
@@ -95,7 +107,7 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
        CompareFileTime(&x.ftLastWriteTime, &y.ftLastWriteTime) != 0)) {
     return false;
   }
-  return SameEntry(IdentityOf(a), IdentityOf(b));
+  return SameEntry(IdentityOfFullPath(a), IdentityOfFullPath(b));
 }
 
 // Gone, or in doubt kept: the file may belong to a migration still running.
@@ -229,16 +241,19 @@ class Migration {
     const std::wstring folder = to.substr(0, to.rfind(L'\\') + 1);
     if (cleared_.insert(folder).second) RemoveAbandonedStagedFiles(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::wstring name = folder + StagedFileName(GetCurrentProcessId(), next_++);
-      // Made first, so what is deleted on failure is known to be ours.
-      UniqueFile made(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      // The owner comes first (it allocates), the file second, so a file
+      // made is always owned; it is made here, so what a failure deletes is
+      // known to be ours.
+      UniqueStagedFile staged(folder + StagedFileName(GetCurrentProcessId(), next_++));
+      UniqueFile made(
+          CreateFileW(staged.get().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!made) {
         *error = GetLastError();
-        if (*error == ERROR_FILE_EXISTS || *error == ERROR_ALREADY_EXISTS) continue;  // not ours
+        staged.release();  // not made: whatever has that name is not ours
+        if (*error == ERROR_FILE_EXISTS || *error == ERROR_ALREADY_EXISTS) continue;
         return {};
       }
       made.reset();
-      UniqueStagedFile staged(std::move(name));
       if (CopyFileExW(from.c_str(), staged.get().c_str(), progress_ ? &Migration::CopyProgress : nullptr, this,
                       nullptr, 0)) {
         return staged;
@@ -294,15 +309,7 @@ bool DirectoryExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::optional<FileIdentity> IdentityOf(const std::wstring& path) {
-  // No access to the data: works on files another program holds locked.
-  UniqueFile file(CreateFileW(ExtendedPath(FullPath(path)).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
-  return FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-}
+std::optional<FileIdentity> IdentityOf(const std::wstring& path) { return IdentityOfFullPath(FullPath(path)); }
 
 std::wstring ReplaceQuestionText(const std::wstring& destination, const std::wstring& name) {
   return destination + L"下目录已经有" + name + L"文件\n是否替换！";
@@ -313,7 +320,7 @@ MigrationReport CopyCheckedOutFiles(const std::wstring& source, const std::wstri
   const std::wstring from = FullPath(source), to = FullPath(destination);
   // Two spellings of one directory: every file would be its own
   // destination, and nothing may be asked, copied or deleted.
-  if (SameEntry(IdentityOf(from), IdentityOf(to))) return {};
+  if (SameEntry(IdentityOfFullPath(from), IdentityOfFullPath(to))) return {};
   return Migration(ask, progress).Run(from, to);
 }
 
