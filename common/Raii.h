@@ -29,7 +29,7 @@ template <typename T, typename Traits>
 class UniqueHandleT {
  public:
   UniqueHandleT() = default;
-  explicit UniqueHandleT(T h) : h_(h) {}
+  explicit UniqueHandleT(T h) : h_(std::move(h)) {}
   UniqueHandleT(const UniqueHandleT&) = delete;
   UniqueHandleT& operator=(const UniqueHandleT&) = delete;
   UniqueHandleT(UniqueHandleT&& o) noexcept : h_(o.release()) {}
@@ -43,7 +43,9 @@ class UniqueHandleT {
   explicit operator bool() const { return valid(); }
   void reset(T h = Traits::invalid()) {
     if (h_ != Traits::invalid()) Traits::close(h_);
-    h_ = h;
+    // Moved, not copied: an owner of a path must not allocate in the
+    // noexcept moves.
+    h_ = std::move(h);
   }
 
  private:

@@ -11,6 +11,12 @@
 #define IDC_WORKDIR_BROWSE 214
 #define IDC_FOLDER_TREE 215
 
+// Progress of a long migration of the working directory's files.
+#define IDD_MIGRATION_PROGRESS 216
+#define IDC_MIGRATION_COUNTS 217
+#define IDC_MIGRATION_FILE 218
+#define IDC_MIGRATION_BAR 219
+
 // Login dialog: background, button faces and icon, the template and its
 // controls. Buttons 1, 2 and 3 are OK, Cancel and the working directory.
 #define IDD_LOGIN 103

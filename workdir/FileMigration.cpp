@@ -1,10 +1,14 @@
 #include "workdir/FileMigration.h"
 
+#include <exception>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/DialogHelpers.h"
 #include "common/Raii.h"
 #include "common/Text.h"
+#include "workdir/MigrationProgressWindow.h"
 
 namespace velmora {
 namespace {
@@ -16,6 +20,21 @@ std::wstring LongForm(std::wstring path) {
   return path;  // relative: left to the system's own limit
 }
 
+// The user's spelling of a root, made full the way Win32 reads it; the
+// names the walk adds below it are taken as they are.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  // Names are joined with "\": "C:\old\" is "C:\old", and a drive's root
+  // "C:\" is "C:" (whose "\\?\" form is the root again).
+  if (full.size() > 1 && full.back() == L'\\') full.pop_back();
+  return full;
+}
+
 // Junctions and symbolic links are name surrogates; other reparse points
 // (cloud placeholders, deduplicated files) stand for the file itself and
 // are copied. Wine shows a Unix symbolic link with no tag at all.
@@ -24,30 +43,40 @@ bool IsLink(const WIN32_FIND_DATAW& found) {
   return found.dwReserved0 == 0 || IsReparseTagNameSurrogate(found.dwReserved0);
 }
 
+HANDLE SystemFindFirst(const wchar_t* pattern, WIN32_FIND_DATAW* found) { return FindFirstFileW(pattern, found); }
+BOOL SystemFindNext(HANDLE search, WIN32_FIND_DATAW* found) { return FindNextFileW(search, found); }
+const DirectorySearch kSystemSearch{&SystemFindFirst, &SystemFindNext};
+const DirectorySearch* g_search = &kSystemSearch;
+
 class Win32FileSystem : public MigrationFileSystem {
  public:
-  std::optional<std::vector<DirEntry>> List(const std::wstring& directory) override {
-    std::vector<DirEntry> entries;
+  Listing List(const std::wstring& directory) override {
+    Listing listing;
     WIN32_FIND_DATAW found{};
-    UniqueFindHandle search(FindFirstFileW(FileApiPath(directory + L"\\*.*").c_str(), &found));
+    UniqueFindHandle search(g_search->first(ExtendedPath(directory + L"\\*").c_str(), &found));
     if (!search) {
       const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return entries;
-      return std::nullopt;
+      // A drive root with nothing in it has not even "." to list.
+      if (error == ERROR_FILE_NOT_FOUND) return listing;
+      listing.status = error == ERROR_PATH_NOT_FOUND ? Listing::kMissing : Listing::kUnreadable;
+      return listing;
     }
     do {
-      entries.push_back(DirEntry{found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                 IsLink(found)});
-    } while (FindNextFileW(search.get(), &found));
-    return entries;
+      const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      listing.entries.push_back(DirEntry{found.cFileName, directory, IsLink(found),
+                                         directory ? 0 : (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow});
+    } while (g_search->next(search.get(), &found));
+    // Anything but the end of the list leaves the rest of it unread.
+    if (GetLastError() != ERROR_NO_MORE_FILES) listing.status = Listing::kCutShort;
+    return listing;
   }
   bool IsDirectory(const std::wstring& path) override {
-    const DWORD attributes = GetFileAttributesW(FileApiPath(path).c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 };
 
-// A file we made under a temporary name; deleted unless handed on.
+// A file this migration made under a staged name; deleted unless handed on.
 struct StagedFileTraits {
   static std::wstring invalid() { return {}; }
   static void close(const std::wstring& path) {
@@ -56,6 +85,17 @@ struct StagedFileTraits {
   }
 };
 using UniqueStagedFile = UniqueHandleT<std::wstring, StagedFileTraits>;
+
+// Of a path already full (or in the "\\?\" form).
+std::optional<FileIdentity> IdentityOfFullPath(const std::wstring& path) {
+  // No access to the data: works on files another program holds locked.
+  UniqueFile file(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
 
 // Size and time of last write first: they are cheap, and one entry always
 // agrees with itself, while the identity costs a volume query per file.
@@ -67,71 +107,185 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
        CompareFileTime(&x.ftLastWriteTime, &y.ftLastWriteTime) != 0)) {
     return false;
   }
-  return SameEntry(IdentityOf(a), IdentityOf(b));
+  return SameEntry(IdentityOfFullPath(a), IdentityOfFullPath(b));
 }
+
+// Gone, or in doubt kept: the file may belong to a migration still running.
+bool ProcessGone(DWORD processId) {
+  if (processId == GetCurrentProcessId()) return false;
+  UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+  return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+// Staged files in `folder` (ending in "\") whose migration was killed.
+void RemoveAbandonedStagedFiles(const std::wstring& folder) {
+  WIN32_FIND_DATAW found{};
+  UniqueFindHandle search(FindFirstFileW((folder + L"~velmora-*.tmp").c_str(), &found));
+  if (!search) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::optional<uint32_t> owner = StagedFileOwner(found.cFileName);
+    if (!owner || !ProcessGone(*owner)) continue;
+    const std::wstring path = folder + found.cFileName;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+  } while (FindNextFileW(search.get(), &found));
+}
+
+// A failed attempt at one file: why it stayed.
+using Stayed = std::optional<StayReason>;
 
 class Migration {
  public:
-  explicit Migration(const ReplaceQuestion& ask) : ask_(ask) {}
+  Migration(const ReplaceQuestion& ask, MigrationProgress* progress) : ask_(ask), progress_(progress) {}
 
-  // False when the file stayed behind; a file the user kept is not that.
-  bool MoveInto(const MigrationStep& step) {
-    const std::wstring from = FileApiPath(step.source);
-    const std::wstring to = FileApiPath(step.destination);
+  MigrationReport Run(const std::wstring& source, const std::wstring& destination) {
+    MigrationReport report;
+    Win32FileSystem fs;
+    const std::vector<MigrationStep> plan = PlanMigration(source, destination, fs);
+    counts_ = TotalsOf(plan);
+    for (const MigrationStep& step : plan) {
+      switch (step.kind) {
+        case MigrationStep::kCreateDirectory:
+          // A failure shows in the files below it. After a cancel nothing
+          // more is made.
+          if (!Cancelled()) CreateDirectoryW(ExtendedPath(step.destination).c_str(), nullptr);
+          break;
+        case MigrationStep::kLeaveBehind:
+          report.notMigrated.push_back(LeftBehind{step.relative, step.reason});
+          break;
+        case MigrationStep::kCopyFile: {
+          current_ = &step;
+          Report(0);
+          const Stayed stayed = Cancelled() ? Stayed(StayReason::kCancelled) : MoveInto(step);
+          if (stayed) report.notMigrated.push_back(LeftBehind{step.relative, *stayed});
+          ++counts_.filesDone;
+          counts_.bytesDone += step.size;
+          done_ = counts_.bytesDone;
+          current_ = nullptr;
+          break;
+        }
+      }
+    }
+    Report(0);
+    return report;
+  }
+
+ private:
+  bool Cancelled() { return progress_ && progress_->Cancelled(); }
+
+  void Report(uint64_t ofCurrent) {
+    if (!progress_) return;
+    MigrationCounts counts = counts_;
+    counts.bytesDone = done_ + ofCurrent;
+    static const std::wstring kNone;
+    progress_->Update(counts, current_ ? current_->relative : kNone);
+  }
+
+  // Nothing when the file arrived, or the user kept the one there.
+  Stayed MoveInto(const MigrationStep& step) {
+    const std::wstring from = ExtendedPath(step.source);
+    const std::wstring to = ExtendedPath(step.destination);
     UniqueStagedFile staged;
+    DWORD error = ERROR_SUCCESS;
     DWORD attributes = GetFileAttributesW(to.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       // Copied beside and renamed in, so a copy cut short never sits under
       // the real name.
-      staged = CopyBeside(from, to);
-      if (!staged) return false;
+      staged = CopyBeside(from, to, &error);
+      if (!staged) return ReasonForError(error);
       if (MoveFileExW(staged.get().c_str(), to.c_str(), 0)) {
         staged.release();
-        return true;
+        return std::nullopt;
       }
-      const DWORD error = GetLastError();
-      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+      error = GetLastError();
+      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return ReasonForError(error);
       // It appeared since the test: asked about like any other.
       attributes = GetFileAttributesW(to.c_str());
-      if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+      if (attributes == INVALID_FILE_ATTRIBUTES) return ReasonForError(GetLastError());
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return StayReason::kFailed;
     // The source itself, reached through another path: already there.
-    if (SameFile(from, to)) return true;
-    if (!ask_(ReplaceQuestionText(step.destination, step.name))) return true;
+    if (SameFile(from, to)) return std::nullopt;
+    if (!ask_(ReplaceQuestionText(step.destination, step.name))) return std::nullopt;
+    // Stopped while the question was open: Yes then means no more.
+    if (Cancelled()) return StayReason::kCancelled;
     // Windows refuses to replace a read-only file; Wine would not, so the
     // rule is kept here for both.
     attributes = GetFileAttributesW(to.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
-    if (!staged) staged = CopyBeside(from, to);
-    if (!staged) return false;
-    // No write-through: until the rename is on disk the old file is what
-    // a crash leaves, and the source stays in the previous directory.
-    if (!MoveFileExW(staged.get().c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return StayReason::kReadOnly;
+    if (!staged) staged = CopyBeside(from, to, &error);
+    if (!staged) return ReasonForError(error);
+    // The copy's data reaches the disk before the old file goes: a power
+    // cut must not leave an empty file under the real name.
+    if (!Flush(staged.get(), &error)) return ReasonForError(error);
+    if (!MoveFileExW(staged.get().c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return ReasonForError(GetLastError());
+    }
     staged.release();
-    return true;
+    return std::nullopt;
   }
 
- private:
-  // A copy of `from` in the folder of `to`, under a name nobody else uses;
-  // nothing when the copy failed (and nothing of it is left).
-  UniqueStagedFile CopyBeside(const std::wstring& from, const std::wstring& to) {
+  static bool Flush(const std::wstring& path, DWORD* error) {
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file && FlushFileBuffers(file.get())) return true;
+    *error = GetLastError();
+    return false;
+  }
+
+  // A copy of `from` in the folder of `to`, under a staged name this
+  // migration made itself; nothing when the copy failed (and nothing of it
+  // is left), with the error in `error`.
+  UniqueStagedFile CopyBeside(const std::wstring& from, const std::wstring& to, DWORD* error) {
     const std::wstring folder = to.substr(0, to.rfind(L'\\') + 1);
+    if (cleared_.insert(folder).second) RemoveAbandonedStagedFiles(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      wchar_t name[64];
-      swprintf(name, 64, L"~velmora-%lx-%x.tmp", GetCurrentProcessId(), next_++);
-      // The longer name may be what passes MAX_PATH.
-      std::wstring staged = LongForm(folder + name);
-      if (CopyFileW(from.c_str(), staged.c_str(), TRUE)) return UniqueStagedFile(std::move(staged));
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;  // not ours
-      UniqueStagedFile partial(std::move(staged));  // whatever a failed copy left
+      // The owner comes first (it allocates), the file second, so a file
+      // made is always owned; it is made here, so what a failure deletes is
+      // known to be ours.
+      UniqueStagedFile staged(folder + StagedFileName(GetCurrentProcessId(), next_++));
+      UniqueFile made(
+          CreateFileW(staged.get().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!made) {
+        *error = GetLastError();
+        staged.release();  // not made: whatever has that name is not ours
+        if (*error == ERROR_FILE_EXISTS || *error == ERROR_ALREADY_EXISTS) continue;
+        return {};
+      }
+      made.reset();
+      if (CopyFileExW(from.c_str(), staged.get().c_str(), progress_ ? &Migration::CopyProgress : nullptr, this,
+                      nullptr, 0)) {
+        return staged;
+      }
+      *error = GetLastError();
+      if (fault_) std::rethrow_exception(std::exchange(fault_, nullptr));  // the staged copy goes
+      if (Cancelled()) *error = ERROR_REQUEST_ABORTED;
       return {};
     }
     return {};
   }
 
+  // Called by the system's copy: no exception may pass through it.
+  static DWORD CALLBACK CopyProgress(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER, LARGE_INTEGER, DWORD,
+                                     DWORD, HANDLE, HANDLE, LPVOID self) noexcept {
+    auto* migration = static_cast<Migration*>(self);
+    try {
+      migration->Report(static_cast<uint64_t>(transferred.QuadPart));
+      return migration->Cancelled() ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+    } catch (...) {
+      migration->fault_ = std::current_exception();
+      return PROGRESS_CANCEL;
+    }
+  }
+
   const ReplaceQuestion& ask_;
+  MigrationProgress* progress_;
+  MigrationCounts counts_;
+  uint64_t done_ = 0;  // bytes of the files finished
+  const MigrationStep* current_ = nullptr;
+  std::unordered_set<std::wstring> cleared_;  // destination folders already rid of abandoned staged files
+  std::exception_ptr fault_;
   unsigned next_ = 0;
 };
 
@@ -139,6 +293,8 @@ class Migration {
 
 std::wstring FileApiPath(const std::wstring& path) { return LongForm(path); }
 std::wstring FileApiPath(const std::string& path) { return LongForm(ToWide(path)); }
+
+void SetDirectorySearchForTests(const DirectorySearch* search) { g_search = search ? search : &kSystemSearch; }
 
 bool PathExists(const std::string& path) {
   if (path.empty()) return false;
@@ -153,49 +309,29 @@ bool DirectoryExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::optional<FileIdentity> IdentityOf(const std::wstring& path) {
-  // No access to the data: works on files another program holds locked.
-  UniqueFile file(CreateFileW(FileApiPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
-  return FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-}
+std::optional<FileIdentity> IdentityOf(const std::wstring& path) { return IdentityOfFullPath(FullPath(path)); }
 
 std::wstring ReplaceQuestionText(const std::wstring& destination, const std::wstring& name) {
   return destination + L"下目录已经有" + name + L"文件\n是否替换！";
 }
 
 MigrationReport CopyCheckedOutFiles(const std::wstring& source, const std::wstring& destination,
-                                    const ReplaceQuestion& ask) {
-  MigrationReport report;
+                                    const ReplaceQuestion& ask, MigrationProgress* progress) {
+  const std::wstring from = FullPath(source), to = FullPath(destination);
   // Two spellings of one directory: every file would be its own
   // destination, and nothing may be asked, copied or deleted.
-  if (SameEntry(IdentityOf(source), IdentityOf(destination))) return report;
-  Win32FileSystem fs;
-  Migration migration(ask);
-  for (const MigrationStep& step : PlanMigration(source, destination, fs)) {
-    switch (step.kind) {
-      case MigrationStep::kCreateDirectory:
-        // A failure shows in the files below it.
-        CreateDirectoryW(FileApiPath(step.destination).c_str(), nullptr);
-        break;
-      case MigrationStep::kLeaveBehind:
-        report.notMigrated.push_back(step.relative);
-        break;
-      case MigrationStep::kCopyFile:
-        if (!migration.MoveInto(step)) report.notMigrated.push_back(step.relative);
-        break;
-    }
-  }
-  return report;
+  if (SameEntry(IdentityOfFullPath(from), IdentityOfFullPath(to))) return {};
+  return Migration(ask, progress).Run(from, to);
 }
 
 MigrationReport CopyCheckedOutFiles(const std::wstring& source, const std::wstring& destination, HWND owner) {
-  return CopyCheckedOutFiles(source, destination, [owner](const std::wstring& question) {
-    return ShowMessage(owner, question, kCaptionSystemPrompt, MB_YESNO | MB_ICONINFORMATION) == IDYES;
-  });
+  MigrationProgressWindow progress(owner);
+  return CopyCheckedOutFiles(
+      source, destination,
+      [owner](const std::wstring& question) {
+        return ShowMessage(owner, question, kCaptionSystemPrompt, MB_YESNO | MB_ICONINFORMATION) == IDYES;
+      },
+      &progress);
 }
 
 }  // namespace velmora

@@ -41,6 +41,11 @@ void WorkingDirectoryDialog::Accept() {
   StoreSettingValue(kTempFilePath, current_);
   if (!previous_.empty() && PathExists(previous_)) {
     const std::wstring previous = ToWide(previous_);
+    copying_ = true;
+    struct Reset {
+      bool& flag;
+      ~Reset() { flag = false; }
+    } reset{copying_};
     const MigrationReport report = CopyCheckedOutFiles(previous, ToWide(current_), Window());
     // The new directory is already stored: what stayed behind must be told.
     if (!report.notMigrated.empty()) {
@@ -52,6 +57,9 @@ void WorkingDirectoryDialog::Accept() {
 }
 
 BOOL WorkingDirectoryDialog::OnCommand(int controlId, int) {
+  // The window is disabled while the copy runs; a command that still comes
+  // (posted, say) is dropped.
+  if (copying_) return TRUE;
   switch (controlId) {
     case IDC_WORKDIR_BROWSE:
       Browse();

@@ -30,6 +30,7 @@ class WorkingDirectoryDialog : public ModalDialog {
 
   std::string current_;   // shown in the edit, stored on OK
   std::string previous_;  // before the last browse: the copy's source
+  bool copying_ = false;  // the copy pumps messages: nothing may start twice
 };
 
 // The login dialog's settings button: starts from the stored TempFilePath,

@@ -10,10 +10,13 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <new>
 #include <string>
 
+#include "common/Barrier.h"
 #include "common/Raii.h"
 #include "common/DialogHelpers.h"
 #include "common/Trace.h"
@@ -23,6 +26,8 @@
 #include "tests/login/SessionHarness.h"
 #include "tests/workdir/WorkdirTestSupport.h"
 #include "tools/uidriver/UiDriver.h"
+#include "workdir/FileMigration.h"
+#include "workdir/MigrationProgressWindow.h"
 
 namespace velmora::test {
 namespace {
@@ -242,6 +247,70 @@ TEST_F(OutOfMemory, AWholeLoginAnswersWithAnHResult) {
     EXPECT_EQ(attempt.value, VARIANT_FALSE);
     EXPECT_TRUE(NothingOutstanding()) << alloc::Outstanding() << " blocks leaked";
   }
+}
+
+// A small migration with a replace, its progress window due at once: a
+// refusal anywhere along it ends it with E_OUTOFMEMORY or a report, and
+// never costs a user file, alters one, or leaves a staged copy behind.
+TEST(MigrationOutOfMemory, NoFileIsLostOrLeftHalfWrittenWhateverAllocationFails) {
+  const std::wstring root = FreshDirectory(L"oom-migration");
+  const std::wstring source = root + L"\\old", destination = root + L"\\new";
+  using Tree = std::map<std::wstring, std::string>;
+  const Tree sourceTree{{L"a.txt", "new a"}, {L"CheckOut", "<dir>"}, {L"CheckOut\\b.dwg", "b"}};
+  auto migrate = [&](size_t n, MigrationReport* report) {
+    RemoveTree(source);
+    RemoveTree(destination);
+    MakeTree(root, {{L"old\\", ""}, {L"old\\a.txt", "new a"}, {L"old\\CheckOut\\", ""},
+                    {L"old\\CheckOut\\b.dwg", "b"}, {L"new\\", ""}, {L"new\\a.txt", "old a"}});
+    return Refusing(n, [&] {
+      return Barrier([&] {
+        MigrationProgressWindow progress(nullptr, 0);
+        *report = CopyCheckedOutFiles(source, destination, [](const std::wstring&) { return true; }, &progress);
+        return S_OK;
+      });
+    });
+  };
+  MigrationReport report;
+  ASSERT_EQ(migrate(0, &report).hr, S_OK);  // lazily made state
+  report = {};
+  ASSERT_TRUE(NothingOutstanding());
+  const Attempt counted = migrate(0, &report);
+  ASSERT_EQ(counted.hr, S_OK);
+  ASSERT_TRUE(report.notMigrated.empty());
+  report = {};
+  std::printf("[ swept    ] migration: %zu allocations\n", counted.calls);
+  for (size_t n = 1; n <= counted.calls + 1; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " refused");
+    const Attempt attempt = migrate(n, &report);
+    ASSERT_FALSE(attempt.escaped);
+    EXPECT_TRUE(attempt.hr == S_OK || attempt.hr == E_OUTOFMEMORY) << std::hex << attempt.hr;
+    EXPECT_EQ(ReadTree(source), sourceTree) << "the source is never touched";
+    const Tree arrived = ReadTree(destination);
+    for (const auto& [path, text] : arrived) {
+      EXPECT_EQ(path.find(L"~velmora"), std::wstring::npos) << "a staged copy was left: " << Mb(path);
+      const auto made = sourceTree.find(path);
+      if (path != L"a.txt") {
+        EXPECT_TRUE(made != sourceTree.end() && made->second == text) << Mb(path);
+      }
+    }
+    ASSERT_TRUE(arrived.count(L"a.txt"));
+    EXPECT_TRUE(arrived.at(L"a.txt") == "old a" || arrived.at(L"a.txt") == "new a") << arrived.at(L"a.txt");
+    if (attempt.hr == S_OK) {
+      // Whatever did not arrive is in the report.
+      std::set<std::wstring> reported;
+      for (const LeftBehind& left : report.notMigrated) reported.insert(left.relative);
+      if (arrived.at(L"a.txt") != "new a") {
+        EXPECT_TRUE(reported.count(L"a.txt"));
+      }
+      if (!arrived.count(L"CheckOut\\b.dwg")) {
+        EXPECT_TRUE(reported.count(L"CheckOut\\b.dwg") || reported.count(L"CheckOut"));
+      }
+    }
+    report = {};
+    EXPECT_TRUE(NothingOutstanding()) << alloc::Outstanding() << " blocks leaked";
+    if (!attempt.refused) break;
+  }
+  RemoveTree(root);
 }
 
 // Dialogs that open another one when they start; the innermost throws.

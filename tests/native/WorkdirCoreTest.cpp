@@ -16,31 +16,39 @@ namespace velmora {
 namespace {
 
 // Paths as given; a trailing backslash marks a directory, "@" a link to a
-// directory, "*" a link to a file and "!" a directory that cannot be listed. Entries are listed in the order
-// they were given.
+// directory, "*" a link to a file, "!" a directory that cannot be listed,
+// "?" one that is gone by the time it is listed, and "%" one whose listing
+// breaks off after the entries given for it. Entries are listed in the
+// order they were given.
 class FakeFileSystem : public MigrationFileSystem {
  public:
   explicit FakeFileSystem(const std::vector<std::wstring>& paths) {
     for (std::wstring path : paths) {
       const wchar_t mark = path.back();
       const bool link = mark == L'@' || mark == L'*';
-      if (link || mark == L'\\' || mark == L'!') path.pop_back();
+      const bool directory = mark == L'@' || mark == L'\\' || mark == L'!' || mark == L'?' || mark == L'%';
+      if (link || directory) path.pop_back();
       const size_t cut = path.rfind(L'\\');
-      const bool directory = mark == L'@' || mark == L'\\' || mark == L'!';
-      children_[path.substr(0, cut)].push_back(DirEntry{path.substr(cut + 1), directory, link});
-      if (mark == L'\\') dirs_.insert(path);
-      if (mark == L'!') unreadable_.insert(path);
+      children_[path.substr(0, cut)].push_back(DirEntry{path.substr(cut + 1), directory, link, path.size()});
+      if (mark == L'\\' || mark == L'%') dirs_.insert(path);
+      if (mark == L'!') status_[path] = Listing::kUnreadable;
+      if (mark == L'?') status_[path] = Listing::kMissing;
+      if (mark == L'%') status_[path] = Listing::kCutShort;
     }
   }
-  std::optional<std::vector<DirEntry>> List(const std::wstring& d) override {
-    if (unreadable_.count(d)) return std::nullopt;
-    return children_[d];
+  Listing List(const std::wstring& d) override {
+    auto status = status_.find(d);
+    Listing listing;
+    if (status != status_.end()) listing.status = status->second;
+    if (listing.status == Listing::kComplete || listing.status == Listing::kCutShort) listing.entries = children_[d];
+    return listing;
   }
   bool IsDirectory(const std::wstring& p) override { return dirs_.count(p) > 0; }
 
  private:
   std::map<std::wstring, std::vector<DirEntry>> children_;
-  std::set<std::wstring> dirs_, unreadable_;
+  std::map<std::wstring, Listing::Status> status_;
+  std::set<std::wstring> dirs_;
 };
 
 std::vector<std::wstring> Describe(const std::vector<MigrationStep>& plan) {
@@ -54,7 +62,7 @@ std::vector<std::wstring> Describe(const std::vector<MigrationStep>& plan) {
         out.push_back(L"copy " + s.source + L" > " + s.destination);
         break;
       case MigrationStep::kLeaveBehind:
-        out.push_back(L"leave " + s.relative);
+        out.push_back(L"leave " + s.relative + L" (" + StayReasonText(s.reason) + L")");
         break;
     }
   }
@@ -93,20 +101,39 @@ TEST(MigrationPlanTest, CopiesTopLevelFilesAndTheCheckOutSubtreeOnly) {
       {"links are left behind where they would have been copied, never followed",
        {L"S\\f.lnk*", L"S\\Other@", L"S\\CheckOut\\", L"S\\CheckOut\\loop@", L"S\\CheckOut\\k.txt"},
        1,
-       {L"leave f.lnk", L"mkdir D\\CheckOut", L"leave CheckOut\\loop", L"copy S\\CheckOut\\k.txt > D\\CheckOut\\k.txt"}},
+       {L"leave f.lnk (链接未跟随)", L"mkdir D\\CheckOut", L"leave CheckOut\\loop (链接未跟随)",
+        L"copy S\\CheckOut\\k.txt > D\\CheckOut\\k.txt"}},
       {"a linked CheckOut is left behind whole",
        {L"S\\CheckOut@"},
        1,
-       {L"leave CheckOut"}},
+       {L"leave CheckOut (链接未跟随)"}},
       {"a directory that cannot be read is left behind and not created",
        {L"S\\CheckOut\\", L"S\\CheckOut\\closed!", L"S\\CheckOut\\open\\", L"S\\CheckOut\\open\\o.txt"},
        1,
-       {L"mkdir D\\CheckOut", L"leave CheckOut\\closed", L"mkdir D\\CheckOut\\open",
+       {L"mkdir D\\CheckOut", L"leave CheckOut\\closed (无法读取)", L"mkdir D\\CheckOut\\open",
         L"copy S\\CheckOut\\open\\o.txt > D\\CheckOut\\open\\o.txt"}},
       {"names outside any ANSI code page pass through whole",
        {L"S\\CheckOut\\", L"S\\CheckOut\\한글\\", L"S\\CheckOut\\한글\\图纸😀.dwg"},
        1,
        {L"mkdir D\\CheckOut", L"mkdir D\\CheckOut\\한글", L"copy S\\CheckOut\\한글\\图纸😀.dwg > D\\CheckOut\\한글\\图纸😀.dwg"}},
+      {"a directory gone since its parent was listed is not taken as empty",
+       {L"S\\CheckOut\\", L"S\\CheckOut\\d.?"},
+       1,
+       {L"mkdir D\\CheckOut", L"leave CheckOut\\d. (无法读取)"}},
+      {"a listing that broke off keeps what it read and says the rest stayed",
+       {L"S\\CheckOut\\", L"S\\CheckOut\\p%", L"S\\CheckOut\\p\\1.dwg"},
+       1,
+       {L"mkdir D\\CheckOut", L"mkdir D\\CheckOut\\p", L"leave CheckOut\\p (目录未能读完)",
+        L"copy S\\CheckOut\\p\\1.dwg > D\\CheckOut\\p\\1.dwg"}},
+      {"staged copies, live or left by a killed migration, are never the user's files",
+       {L"S\\~velmora-1a4-0.tmp", L"S\\CheckOut\\", L"S\\CheckOut\\~VELMORA-x.TMP", L"S\\CheckOut\\~velmora.tmp"},
+       1,
+       {L"mkdir D\\CheckOut", L"copy S\\CheckOut\\~velmora.tmp > D\\CheckOut\\~velmora.tmp"}},
+      {"names ending in a dot or a space pass through as they are",
+       {L"S\\a", L"S\\a.", L"S\\CheckOut\\", L"S\\CheckOut\\d. \\", L"S\\CheckOut\\d. \\f "},
+       1,
+       {L"copy S\\a > D\\a", L"copy S\\a. > D\\a.", L"mkdir D\\CheckOut", L"mkdir D\\CheckOut\\d. ",
+        L"copy S\\CheckOut\\d. \\f  > D\\CheckOut\\d. \\f "}},
       {"missing or empty source", {L"E\\"}, 1, {}},
   };
   for (const auto& c : cases) {
@@ -115,8 +142,13 @@ TEST(MigrationPlanTest, CopiesTopLevelFilesAndTheCheckOutSubtreeOnly) {
     EXPECT_EQ(Describe(PlanMigration(L"S", L"D", fs, c.depth)), c.steps);
     EXPECT_TRUE(PlanMigration(L"E", L"D", fs, c.depth).empty());
   }
-  FakeFileSystem unreadable({L"S!"});
-  EXPECT_TRUE(PlanMigration(L"S", L"D", unreadable).empty()) << "a source that cannot be read gives no steps";
+  // A previous directory that is there but cannot be read, or only in
+  // part, keeps its files and says so; one that is not there has none.
+  FakeFileSystem unreadable({L"S!"}), cut({L"S%", L"S\\a.txt"}), missing({L"S?"});
+  EXPECT_EQ(Describe(PlanMigration(L"S", L"D", unreadable)), std::vector<std::wstring>{L"leave  (无法读取)"});
+  EXPECT_EQ(Describe(PlanMigration(L"S", L"D", cut)),
+            (std::vector<std::wstring>{L"leave  (目录未能读完)", L"copy S\\a.txt > D\\a.txt"}));
+  EXPECT_TRUE(PlanMigration(L"S", L"D", missing).empty());
 }
 
 TEST(MigrationPlanTest, StepsKnowTheirPathBelowTheSourceAndTheirName) {
@@ -142,29 +174,114 @@ TEST(MigrationIdentityTest, OnlyAKnownNonZeroIdentityProvesTheSameEntry) {
   }
 }
 
-TEST(MigrationReportTest, MessageCountsTheFilesListsTheFirstFiveAndSaysWhereTheyAre) {
+TEST(MigrationReportTest, MessageCountsTheFilesListsTheFirstFiveWithTheirReasonAndSaysWhereTheyAre) {
   const std::wstring head = L" 个文件未能迁移到新的工作目录，仍保留在原目录\nC:\\old\\temp 中：";
+  const LeftBehind held{L"CheckOut\\한글😀.dwg", StayReason::kInUse};
   const struct {
-    std::vector<std::wstring> left;
+    std::vector<LeftBehind> left;
     std::wstring text;
   } cases[] = {
-      {{L"a.txt"}, L"1" + head + L"\na.txt"},
-      {{L"1", L"2", L"3", L"4", L"CheckOut\\한글😀.dwg"}, L"5" + head + L"\n1\n2\n3\n4\nCheckOut\\한글😀.dwg"},
-      {{L"1", L"2", L"3", L"4", L"5", L"6", L"7"}, L"7" + head + L"\n1\n2\n3\n4\n5\n……"},
+      {{{L"a.txt", StayReason::kReadOnly}}, L"1" + head + L"\na.txt（只读）"},
+      {{{L"", StayReason::kUnreadable}}, L"1" + head + L"\nC:\\old\\temp（无法读取）"},
+      {{{L"1", StayReason::kDiskFull}, {L"2", StayReason::kLink}, {L"3", StayReason::kCutShort},
+        {L"4", StayReason::kCancelled}, held},
+       L"5" + head + L"\n1（磁盘空间不足）\n2（链接未跟随）\n3（目录未能读完）\n4（已取消）\nCheckOut\\한글😀.dwg（被其他程序占用）"},
+      {std::vector<LeftBehind>(7, {L"x", StayReason::kInUse}),
+       L"7" + head + L"\nx（被其他程序占用）\nx（被其他程序占用）\nx（被其他程序占用）\nx（被其他程序占用）\nx（被其他程序占用）\n……"},
   };
   for (const auto& c : cases) EXPECT_EQ(NotMigratedMessage(L"C:\\old\\temp", c.left), c.text);
+}
+
+TEST(MigrationReportTest, EachWin32ErrorHasOneReason) {
+  const struct {
+    uint32_t error;
+    bool readOnly;
+    StayReason reason;
+  } cases[] = {
+      {32, false, StayReason::kInUse},       {33, false, StayReason::kInUse},      {5, true, StayReason::kReadOnly},
+      {5, false, StayReason::kNoAccess},     {112, false, StayReason::kDiskFull},  {39, false, StayReason::kDiskFull},
+      {1920, false, StayReason::kLink},      {30, false, StayReason::kUnreadable}, {64, false, StayReason::kUnreadable},
+      {1235, false, StayReason::kCancelled}, {87, false, StayReason::kFailed},     {0, false, StayReason::kFailed},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReasonForError(c.error, c.readOnly), c.reason) << c.error;
+  EXPECT_STREQ(StayReasonText(StayReason::kFailed), L"无法复制");
+}
+
+TEST(StagedFileTest, NamesCarryTheStagingProcessAndAreKnownAgain) {
+  EXPECT_EQ(StagedFileName(0x1a4, 0), L"~velmora-1a4-0.tmp");
+  EXPECT_EQ(StagedFileOwner(StagedFileName(0xffffffff, 0x2b)), 0xffffffffu);
+  const struct {
+    std::wstring name;
+    bool staging;
+    std::optional<uint32_t> owner;
+  } cases[] = {
+      {L"~velmora-1a4-0.tmp", true, 0x1a4},  {L"~VELMORA-1A4-F.TMP", true, 0x1a4},
+      {L"~velmora-x-0.tmp", true, {}},       {L"~velmora-1a4.tmp", true, {}},
+      {L"~velmora-123456789-0.tmp", true, {}}, {L"~velmora--0.tmp", true, {}},
+      {L"~velmora-1-.tmp", true, {}},        {L"~velmora-1-2.tmp.dwg", false, {}},
+      {L"velmora-1-2.tmp", false, {}},       {L"~velmora.tmp", false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+    EXPECT_EQ(IsStagingName(c.name), c.staging);
+    EXPECT_EQ(StagedFileOwner(c.name), c.owner);
+  }
+}
+
+TEST(ExtendedPathTest, FullPathsTakeTheFormThatKeepsEveryNameAsItIs) {
+  const struct {
+    std::wstring path, extended;
+  } cases[] = {
+      {L"C:\\old\\temp\\a.", L"\\\\?\\C:\\old\\temp\\a."},
+      {L"d:\\x ", L"\\\\?\\d:\\x "},
+      {L"C:", L"\\\\?\\C:\\"},
+      {L"\\\\srv\\share\\d.", L"\\\\?\\UNC\\srv\\share\\d."},
+      {L"\\\\?\\C:\\x", L"\\\\?\\C:\\x"},
+      {L"\\\\.\\pipe\\p", L"\\\\.\\pipe\\p"},
+      {L"rel\\x", L"rel\\x"},
+      {L"C:rel", L"C:rel"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ExtendedPath(c.path), c.extended);
+}
+
+TEST(MigrationProgressTest, CountsReadAsFilesAndBytesDoneOfTheTotal) {
+  FakeFileSystem fs({L"S\\a.txt", L"S\\CheckOut\\", L"S\\CheckOut\\bb.dwg", L"S\\x@"});
+  const MigrationCounts totals = TotalsOf(PlanMigration(L"S", L"D", fs));
+  EXPECT_EQ(totals.filesTotal, 2u);
+  EXPECT_EQ(totals.bytesTotal, std::wstring(L"S\\a.txt").size() + std::wstring(L"S\\CheckOut\\bb.dwg").size());
+  const struct {
+    MigrationCounts counts;
+    std::wstring text;
+    int permille;
+  } cases[] = {
+      {{0, 0, 0, 0}, L"已复制 0 / 0 个文件，0 字节 / 0 字节", 0},
+      {{1, 4, 1023, 4096}, L"已复制 1 / 4 个文件，1023 字节 / 4.0 KB", 249},
+      {{3, 10, 1536 * 1024, 20ull << 20}, L"已复制 3 / 10 个文件，1.5 MB / 20.0 MB", 75},
+      {{2, 2, 1ull << 30, 1ull << 30}, L"已复制 2 / 2 个文件，1.0 GB / 1.0 GB", 1000},
+      {{1, 2, 0, 0}, L"已复制 1 / 2 个文件，0 字节 / 0 字节", 500},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProgressText(c.counts), c.text);
+    EXPECT_EQ(ProgressPermille(c.counts), c.permille);
+  }
 }
 
 // A chain of directories "d" below CheckOut, with one file at the bottom.
 class DeepFileSystem : public MigrationFileSystem {
  public:
   explicit DeepFileSystem(size_t levels) : levels_(levels) {}
-  std::optional<std::vector<DirEntry>> List(const std::wstring& d) override {
-    if (d.compare(0, 1, L"S") != 0) return std::vector<DirEntry>{};
+  Listing List(const std::wstring& d) override {
+    Listing listing;
+    if (d.compare(0, 1, L"S") != 0) return listing;
     const size_t depth = static_cast<size_t>(std::count(d.begin(), d.end(), L'\\'));
-    if (depth == 0) return std::vector<DirEntry>{{L"CheckOut", true}};
-    if (depth < levels_) return std::vector<DirEntry>{{L"d", true}};
-    return std::vector<DirEntry>{{L"leaf.txt", false}};
+    if (depth == 0) {
+      listing.entries = {{L"CheckOut", true}};
+    } else if (depth < levels_) {
+      listing.entries = {{L"d", true}};
+    } else {
+      listing.entries = {{L"leaf.txt", false}};
+    }
+    return listing;
   }
   bool IsDirectory(const std::wstring&) override { return false; }
 

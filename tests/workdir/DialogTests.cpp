@@ -249,7 +249,7 @@ TEST_F(WorkdirDialogTest, FilesLeftBehindAreNamedInOneMessageAfterTheCopy) {
   ASSERT_TRUE(ui::PressButton(dialog, IDOK));
   std::optional<ui::MessageBoxInfo> box = ui::WaitForMessageBox(L"系统提示", kWaitMs, ui_->ThreadId());
   ASSERT_TRUE(box);
-  EXPECT_EQ(box->text, L"1 个文件未能迁移到新的工作目录，仍保留在原目录\nC:\\data\\old\\temp 中：\nCheckOut\\held.dwg");
+  EXPECT_EQ(box->text, L"1 个文件未能迁移到新的工作目录，仍保留在原目录\nC:\\data\\old\\temp 中：\nCheckOut\\held.dwg（被其他程序占用）");
   EXPECT_EQ(box->icon, ui::MessageIcon::Information);
   EXPECT_EQ(box->buttonIds, std::vector<int>{IDOK});
   EXPECT_EQ(StoredTempFilePath(), "C:\\data\\work\\temp") << "stored before the copy";

@@ -6,7 +6,15 @@
 #include "common/Raii.h"
 #include "tests/workdir/WorkdirTestSupport.h"
 #include "tools/uidriver/UiDriver.h"
+#include "resources/resource.h"
 #include "workdir/FileMigration.h"
+#include "workdir/MigrationProgressWindow.h"
+
+namespace velmora {
+void PrintTo(const LeftBehind& left, std::ostream* out) {
+  *out << test::Mb(left.relative) << " (" << test::Mb(StayReasonText(left.reason)) << ")";
+}
+}  // namespace velmora
 
 namespace velmora::test {
 namespace {
@@ -201,7 +209,7 @@ TEST_F(MigrationTest, EveryTreeShapeKeepsTheSourceAndReportsWhatStayedBehind) {
     std::wstring readOnly = {};  // destination file
     int questions = 0;
     Tree expected = {};  // the destination afterwards
-    std::vector<std::wstring> left = {};
+    std::vector<LeftBehind> left = {};
   } cases[] = {
       {"the same directory in other letter case", plain, {}, Spelling::kCase, {}, {}, {}, 0, TreeOf(plain)},
       {"the same directory by its short name", plain, {}, Spelling::kShortName, {}, {}, {}, 0, TreeOf(plain)},
@@ -212,13 +220,13 @@ TEST_F(MigrationTest, EveryTreeShapeKeepsTheSourceAndReportsWhatStayedBehind) {
       {"a link loop inside CheckOut is not followed",
        {{L"CheckOut\\", ""}, {L"CheckOut\\k.txt", "k"}}, {}, Spelling::kOther,
        {{L"previous-directory\\CheckOut\\loop", L"previous-directory\\CheckOut"}}, {}, {}, 0,
-       {{L"CheckOut", "<dir>"}, {L"CheckOut\\k.txt", "k"}}, {L"CheckOut\\loop"}},
+       {{L"CheckOut", "<dir>"}, {L"CheckOut\\k.txt", "k"}}, {{L"CheckOut\\loop", StayReason::kLink}}},
       {"a locked source answered Yes keeps the old file; the next one is replaced",
        {{L"a.txt", "new a"}, {L"b.txt", "new b"}}, {{L"a.txt", "old a"}, {L"b.txt", "old b"}}, Spelling::kOther,
-       {}, L"a.txt", {}, 2, {{L"a.txt", "old a"}, {L"b.txt", "new b"}}, {L"a.txt"}},
+       {}, L"a.txt", {}, 2, {{L"a.txt", "old a"}, {L"b.txt", "new b"}}, {{L"a.txt", StayReason::kInUse}}},
       {"a read-only destination answered Yes is kept",
        {{L"a.txt", "new a"}}, {{L"a.txt", "old a"}}, Spelling::kOther, {}, {}, L"a.txt", 1,
-       {{L"a.txt", "old a"}}, {L"a.txt"}},
+       {{L"a.txt", "old a"}}, {{L"a.txt", StayReason::kReadOnly}}},
       {"Chinese, Hangul and emoji names", wideNames, {}, Spelling::kOther, {}, {}, {}, 0, TreeOf(wideNames)},
       {"paths past 300 characters", DeepNames(), {}, Spelling::kOther, {}, {}, {}, 0, TreeOf(DeepNames())},
       {"5,000 small files", ManyFiles(5000), {}, Spelling::kOther, {}, {}, {}, 0, TreeOf(ManyFiles(5000))},
@@ -309,6 +317,200 @@ TEST_F(MigrationTest, PathExistsIsAPrefixTest) {
     EXPECT_EQ(PathExists(Mb(c.path)), c.exists);
     EXPECT_EQ(DirectoryExists(Mb(c.path)), c.directory);
   }
+}
+
+// Names Win32 normalisation would change (a trailing dot or space) are
+// copied as they are, beside the names they would be taken for.
+TEST_F(MigrationTest, NamesEndingInADotOrASpaceAreCopiedAsTheyAre) {
+  const Entries source{{L"a", "plain"}, {L"a.", "dot"}, {L"b ", "space"}, {L"CheckOut\\", ""},
+                       {L"CheckOut\\d.\\", ""}, {L"CheckOut\\d.\\f.txt", "in d."}, {L"CheckOut\\e \\", ""},
+                       {L"CheckOut\\e \\g.", "in e"}};
+  CreateDirectoryW(source_.c_str(), nullptr);
+  CreateDirectoryW(destination_.c_str(), nullptr);
+  MakeTree(source_, source);
+  ASSERT_EQ(ReadTree(source_), TreeOf(source));
+  const MigrationReport report = CopyCheckedOutFiles(source_, destination_, nullptr);
+  EXPECT_EQ(report.notMigrated, std::vector<LeftBehind>{});
+  EXPECT_EQ(ReadTree(destination_), TreeOf(source));
+  EXPECT_EQ(ReadTree(source_), TreeOf(source));
+}
+
+// Directory listings that fail, wholly or half way, stand in for a
+// network drive that drops or a folder without rights.
+std::wstring g_refusedDirectory, g_goneDirectory, g_cutDirectory;
+HANDLE g_cutSearch = INVALID_HANDLE_VALUE;
+
+bool PatternIs(const wchar_t* pattern, const std::wstring& directory) {
+  return !directory.empty() && std::wstring(pattern) == LongPath(directory + L"\\*");
+}
+
+HANDLE FaultyFirst(const wchar_t* pattern, WIN32_FIND_DATAW* found) {
+  if (PatternIs(pattern, g_refusedDirectory)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (PatternIs(pattern, g_goneDirectory)) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE search = FindFirstFileW(pattern, found);
+  // A handle value comes back for a later search once closed.
+  g_cutSearch = PatternIs(pattern, g_cutDirectory) ? search : INVALID_HANDLE_VALUE;
+  return search;
+}
+
+BOOL FaultyNext(HANDLE search, WIN32_FIND_DATAW* found) {
+  if (search == g_cutSearch) {
+    SetLastError(ERROR_NETNAME_DELETED);
+    return FALSE;
+  }
+  return FindNextFileW(search, found);
+}
+
+TEST_F(MigrationTest, AListingThatFailsIsReportedWithWhatItLeftBehind) {
+  const Entries tree{{L"a.txt", "a"}, {L"CheckOut\\", ""}, {L"CheckOut\\p\\", ""}, {L"CheckOut\\p\\1.dwg", "1"},
+                     {L"CheckOut\\p\\2.dwg", "2"}, {L"CheckOut\\q\\", ""}, {L"CheckOut\\q\\3.dwg", "3"}};
+  const struct {
+    const char* name;
+    std::wstring refused, gone, cut;  // below the source
+    std::vector<LeftBehind> left;
+    Tree expected;
+  } cases[] = {
+      {"a previous directory that cannot be read", L".", L"", L"", {{L"", StayReason::kUnreadable}}, {}},
+      {"a subdirectory that is not found once listed", L"", L"CheckOut\\p", L"",
+       {{L"CheckOut\\p", StayReason::kUnreadable}},
+       {{L"a.txt", "a"}, {L"CheckOut", "<dir>"}, {L"CheckOut\\q", "<dir>"}, {L"CheckOut\\q\\3.dwg", "3"}}},
+      {"a listing that breaks off after its first entry", L"", L"", L"CheckOut\\p",
+       {{L"CheckOut\\p", StayReason::kCutShort}},
+       {{L"a.txt", "a"}, {L"CheckOut", "<dir>"}, {L"CheckOut\\p", "<dir>"}, {L"CheckOut\\q", "<dir>"},
+        {L"CheckOut\\q\\3.dwg", "3"}}},
+  };
+  const DirectorySearch faulty{&FaultyFirst, &FaultyNext};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemoveTree(source_);
+    RemoveTree(destination_);
+    CreateDirectoryW(source_.c_str(), nullptr);
+    CreateDirectoryW(destination_.c_str(), nullptr);
+    MakeTree(source_, tree);
+    auto below = [&](const std::wstring& relative) {
+      return relative.empty() ? relative : relative == L"." ? source_ : source_ + L"\\" + relative;
+    };
+    g_refusedDirectory = below(c.refused);
+    g_goneDirectory = below(c.gone);
+    g_cutDirectory = below(c.cut);
+    g_cutSearch = INVALID_HANDLE_VALUE;
+    SetDirectorySearchForTests(&faulty);
+    const MigrationReport report = CopyCheckedOutFiles(source_, destination_, nullptr);
+    SetDirectorySearchForTests(nullptr);
+    EXPECT_EQ(report.notMigrated, c.left);
+    // A first entry that is a file (not "." or "..") arrives before the cut.
+    Tree arrived = ReadTree(destination_);
+    arrived.erase(L"CheckOut\\p\\1.dwg");
+    arrived.erase(L"CheckOut\\p\\2.dwg");
+    EXPECT_EQ(arrived, c.expected);
+    EXPECT_EQ(ReadTree(source_), TreeOf(tree));
+  }
+}
+
+DWORD ExitedProcessId() {
+  wchar_t line[] = L"cmd.exe /c exit";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    return 0;
+  }
+  WaitForSingleObject(process.hProcess, kWaitMs);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return process.dwProcessId;
+}
+
+// Staged files are never user files; those of a migration whose process is
+// gone are cleared from the folders copied into; a failed copy deletes only
+// the staged file it made itself.
+TEST_F(MigrationTest, StagedFilesAreOursOnlyAndTheAbandonedOnesAreCleared) {
+  const DWORD exited = ExitedProcessId();
+  ASSERT_NE(exited, 0u);
+  const std::wstring deadChild = StagedFileName(exited, 3), neverRan = StagedFileName(0x7ffffff0, 0),
+                     live = StagedFileName(GetCurrentProcessId(), 0);
+  MakeTree(root_, {{L"old\\", ""}, {L"old\\a.txt", "new a"}, {L"old\\b.txt", "b"},
+                   {L"old\\" + StagedFileName(exited, 9), "half a copy"}, {L"old\\~velmora-x.tmp", "x"},
+                   {L"new\\", ""}, {L"new\\a.txt", "old a"}, {L"new\\" + deadChild, "dead"},
+                   {L"new\\" + neverRan, "dead"}, {L"new\\" + live, "not this migration's"}});
+  // The locked source fails its copy after a staged name was tried.
+  UniqueFile lock(CreateFileW((source_ + L"\\a.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
+  const MigrationReport report = CopyCheckedOutFiles(source_, destination_, [](const std::wstring&) { return true; });
+  lock.reset();
+  EXPECT_EQ(report.notMigrated, (std::vector<LeftBehind>{{L"a.txt", StayReason::kInUse}}));
+  EXPECT_EQ(ReadTree(destination_),
+            (Tree{{L"a.txt", "old a"}, {L"b.txt", "b"}, {live, "not this migration's"}}));
+}
+
+// The real window: a migration still running after half a second shows
+// it (here while a replace question is open), Cancel stops it between
+// files, and what was not copied is named as left behind. A short one
+// shows none.
+TEST_F(MigrationTest, ALongMigrationShowsItsProgressAndCanBeCancelled) {
+  constexpr int kFiles = 200;
+  Entries tree = ManyFiles(kFiles);
+  tree.emplace_back(L"CheckOut\\ask.txt", "new");
+  CreateDirectoryW(source_.c_str(), nullptr);
+  MakeTree(source_, tree);
+  MakeTree(root_, {{L"new\\", ""}, {L"new\\CheckOut\\", ""}, {L"new\\CheckOut\\ask.txt", "old"}});
+  const long shownBefore = MigrationProgressWindow::WindowsShown();
+  MigrationReport report;
+  ui::UiThread ui([&] {
+    report = CopyCheckedOutFiles(source_, destination_, HWND{nullptr});
+    return INT_PTR{1};
+  });
+  std::optional<ui::MessageBoxInfo> question = ui::WaitForMessageBox(L"系统提示", kWaitMs, ui.ThreadId());
+  ASSERT_TRUE(question);
+  HWND progress = ui::WaitForWindow(L"正在迁移工作目录", kWaitMs, L"#32770", ui.ThreadId());
+  ASSERT_NE(progress, nullptr) << "shown once the migration lasts, question or not";
+  EXPECT_NE(ui::ReadText(progress, IDC_MIGRATION_COUNTS).find(L" / " + std::to_wstring(kFiles + 1) + L" 个文件，"),
+            std::wstring::npos)
+      << Mb(ui::ReadText(progress, IDC_MIGRATION_COUNTS));
+  EXPECT_EQ(ui::ReadText(progress, IDC_MIGRATION_FILE), L"CheckOut\\ask.txt");
+  ASSERT_TRUE(ui::PressButton(progress, IDCANCEL));
+  ASSERT_TRUE(ui::AnswerMessageBox(question->hwnd, IDYES));
+  ASSERT_EQ(ui.Wait(kWaitMs), INT_PTR{1});
+  EXPECT_FALSE(IsWindow(progress));
+  EXPECT_EQ(MigrationProgressWindow::WindowsShown(), shownBefore + 1);
+
+  // Every file is either copied whole or reported; the answered file too
+  // stays, since Cancel came before its copy. The source is untouched.
+  const Tree source = ReadTree(source_), arrived = ReadTree(destination_);
+  EXPECT_EQ(source, TreeOf(tree));
+  EXPECT_EQ(arrived.at(L"CheckOut\\ask.txt"), "old");
+  size_t copied = 0;
+  for (const auto& [path, text] : arrived) {
+    EXPECT_EQ(path.find(L"~velmora"), std::wstring::npos) << Mb(path);
+    if (text != "<dir>" && path != L"CheckOut\\ask.txt") {
+      EXPECT_EQ(text, source.at(path)) << Mb(path);
+      ++copied;
+    }
+  }
+  ASSERT_FALSE(report.notMigrated.empty());
+  for (const LeftBehind& left : report.notMigrated) {
+    EXPECT_EQ(left.reason, StayReason::kCancelled) << Mb(left.relative);
+    EXPECT_EQ(arrived.count(left.relative) == 0 || left.relative == L"CheckOut\\ask.txt", true) << Mb(left.relative);
+  }
+  EXPECT_EQ(copied + report.notMigrated.size(), size_t{kFiles + 1});
+
+  // Three small files: over long before the window would be due.
+  RemoveTree(destination_);
+  RemoveTree(source_);
+  MakeTree(root_, {{L"old\\", ""}, {L"old\\1.txt", "1"}, {L"old\\2.txt", "2"}, {L"old\\3.txt", "3"},
+                   {L"new\\", ""}});
+  const DWORD start = GetTickCount();
+  ui::UiThread small([&] { return static_cast<INT_PTR>(CopyCheckedOutFiles(source_, destination_, HWND{nullptr}).notMigrated.size()); });
+  ASSERT_EQ(small.Wait(kWaitMs), INT_PTR{0});
+  // Only a machine that stalled past the delay may show it.
+  EXPECT_TRUE(MigrationProgressWindow::WindowsShown() == shownBefore + 1 || GetTickCount() - start >= kProgressDelayMs);
+  EXPECT_EQ(ReadTree(destination_).size(), 3u);
 }
 
 }  // namespace
