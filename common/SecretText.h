@@ -64,6 +64,7 @@ class BasicSecretText {
     return *this;
   }
   BasicSecretText& operator=(const Char* text) { return *this = View(text); }
+  BasicSecretText& operator=(const std::basic_string<Char>& text) { return *this = View(text); }
 
   View view() const { return View(text_.data(), text_.size()); }
   const Char* c_str() const { return text_.c_str(); }
