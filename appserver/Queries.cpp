@@ -127,31 +127,39 @@ HRESULT FileServerInfo(IUnknown* self, QueryState& state, const std::string& pro
                        BSTR* password) {
   ComPtr<IDispatch> control;
   RETURN_IF_FAILED(SelfDispatch(self, control));
-  const std::string* source[3] = {&state.FtpIP, &state.FtpUserName, &state.FtpPassword};
+  const std::string* server = &state.FtpIP;
+  const std::string* account = &state.FtpUserName;
+  const SecretText* secret = &state.FtpPassword;
   if (!projectUuid.empty()) {
     ComPtr<IDispatch> recordset;
     if (FAILED(QueryFileServer(projectUuid, recordset.GetAddressOf()))) return S_FALSE;
     LONG count = 0;
     // An unknown count (-1) or one that cannot be read counts as no row.
     if (FAILED(GetRecordCount(recordset.Get(), &count)) || count < 1) return S_FALSE;
-    std::string* target[3] = {&state.ProjectFtpServer, &state.ProjectFtpUser, &state.ProjectFtpPassword};
-    for (std::string* t : target) t->clear();
+    state.ProjectFtpServer.clear();
+    state.ProjectFtpUser.clear();
+    state.ProjectFtpPassword.clear();
     RETURN_IF_FAILED(MoveFirst(recordset.Get()));
     ComPtr<IDispatch> fields;
     RETURN_IF_FAILED(GetFields(recordset.Get(), fields.GetAddressOf()));
-    for (int i = 0; i < 3; ++i) RETURN_IF_FAILED(ReadColumnText(fields.Get(), kFileServerColumns[i], target[i]));
-    for (int i = 0; i < 3; ++i) source[i] = target[i];
+    RETURN_IF_FAILED(ReadColumnText(fields.Get(), kFileServerColumns[0], &state.ProjectFtpServer));
+    RETURN_IF_FAILED(ReadColumnText(fields.Get(), kFileServerColumns[1], &state.ProjectFtpUser));
+    RETURN_IF_FAILED(ReadColumnText(fields.Get(), kFileServerColumns[2], &state.ProjectFtpPassword));
+    server = &state.ProjectFtpServer;
+    account = &state.ProjectFtpUser;
+    secret = &state.ProjectFtpPassword;
   }
   // All three texts are made before any output is written, so a failure
-  // leaves the outputs as they were.
-  UniqueBstr texts[3];
-  BSTR* outputs[3] = {ip, user, password};
-  for (int i = 0; i < 3; ++i) {
-    if (outputs[i]) RETURN_IF_FAILED(ToBstr(*source[i], texts[i].put()));
-  }
-  for (int i = 0; i < 3; ++i) {
-    if (outputs[i]) *outputs[i] = texts[i].release();
-  }
+  // leaves the outputs as they were. The password handed out is the
+  // caller's; one made in vain is wiped.
+  UniqueBstr serverText, accountText;
+  SecretBstr secretText;
+  if (ip) RETURN_IF_FAILED(ToBstr(*server, serverText.put()));
+  if (user) RETURN_IF_FAILED(ToBstr(*account, accountText.put()));
+  if (password) RETURN_IF_FAILED(ToBstr(secret->view(), secretText.put()));
+  if (ip) *ip = serverText.release();
+  if (user) *user = accountText.release();
+  if (password) *password = secretText.release();
   return S_OK;
 }
 

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "common/SecretText.h"
+
 namespace velmora::appserver {
 
 // The login-record fields the queries read and write, by reference, so this
@@ -33,10 +35,10 @@ struct QueryState {
   short& CanMakePlan;
   const std::string& FtpIP;
   const std::string& FtpUserName;
-  const std::string& FtpPassword;
+  const SecretText& FtpPassword;
   std::string& ProjectFtpServer;
   std::string& ProjectFtpUser;
-  std::string& ProjectFtpPassword;
+  SecretText& ProjectFtpPassword;
 };
 
 // The first row of a result, as the shell reads it. Each call reports

@@ -178,29 +178,32 @@ VARIANT IntArg(LONG value) {
 }
 
 VARIANT MakeArgumentArray(std::initializer_list<const VARIANT*> values) {
-  VARIANT out;
-  VariantInit(&out);
+  VARIANT none;
+  VariantInit(&none);
   ULONG count = 0;
   for (const VARIANT* v : values) {
     if (!v || V_VT(v) == VT_EMPTY) break;
     ++count;
   }
   SAFEARRAYBOUND bound = {count, 0};
-  UniqueSafeArray array(SafeArrayCreate(VT_VARIANT, 1, &bound));
-  if (!array) return out;
+  SAFEARRAY* array = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  if (!array) return none;
+  // Secret from the start: a copy that fails frees the copies made before
+  // it, and a password may be among them.
+  SecretVariant out;
+  V_VT(out.get()) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(out.get()) = array;
   {
-    SafeArrayView<VARIANT> elements(array.get());
-    if (!elements.ok()) return out;
+    SafeArrayView<VARIANT> elements(array);
+    if (!elements.ok()) return none;
     size_t i = 0;
     for (const VARIANT* v : values) {
       if (i == count) break;
-      if (FAILED(VariantCopy(&elements[i], const_cast<VARIANT*>(v)))) return out;
+      if (FAILED(VariantCopy(&elements[i], const_cast<VARIANT*>(v)))) return none;
       ++i;
     }
   }
-  V_VT(&out) = VT_ARRAY | VT_VARIANT;
-  V_ARRAY(&out) = array.release();
-  return out;
+  return out.release();
 }
 
 VARIANT MakeCallerContext(IDispatch* control) {
@@ -319,19 +322,46 @@ HRESULT ReadColumnValue(IDispatch* fields, const char* name, VARIANT* out) {
   return S_OK;
 }
 
-HRESULT ReadColumnText(IDispatch* fields, const char* name, std::string* target) {
+namespace {
+
+// A value's text as a BSTR in `text`, a Boolean as 是/否. Made apart from
+// the value: a text changed in place is copied and its original freed
+// unwiped, and the value may be a password.
+HRESULT ValueText(SecretVariant& value, SecretVariant& text) {
+  if (value.type() == VT_BOOL) {
+    V_VT(text.put()) = VT_BSTR;
+    V_BSTR(text.get()) = SysAllocString(V_BOOL(value.get()) == VARIANT_TRUE ? L"\u662F" : L"\u5426");
+    return V_BSTR(text.get()) ? S_OK : E_OUTOFMEMORY;
+  }
+  if (value.type() == VT_BSTR) {
+    text.reset(value.release());
+    return S_OK;
+  }
+  return VariantChangeType(text.put(), value.get(), 0, VT_BSTR);
+}
+
+template <typename Text, typename Convert>
+HRESULT ReadText(IDispatch* fields, const char* name, Text* target, Convert convert) {
   if (!fields || !name) return E_POINTER;
-  UniqueVariant value;
+  SecretVariant value;
   RETURN_IF_FAILED(ReadColumnValue(fields, name, value.put()));
   if (!target) return S_OK;
   target->clear();
-  if (value.type() == VT_BOOL) {
-    *target = ToMultiByte(V_BOOL(value.get()) == VARIANT_TRUE ? std::wstring(L"\u662F") : std::wstring(L"\u5426"));
-    return S_OK;
-  }
-  RETURN_IF_FAILED(VariantChangeType(value.get(), value.get(), 0, VT_BSTR));
-  *target = ToMultiByte(V_BSTR(value.get()));
+  SecretVariant text;
+  RETURN_IF_FAILED(ValueText(value, text));
+  const BSTR b = V_BSTR(text.get());
+  *target = convert(b, b ? static_cast<int>(SysStringLen(b)) : 0);
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT ReadColumnText(IDispatch* fields, const char* name, std::string* target) {
+  return ReadText(fields, name, target, [](const wchar_t* b, int n) { return ToMultiByte(b, n); });
+}
+
+HRESULT ReadColumnText(IDispatch* fields, const char* name, SecretText* target) {
+  return ReadText(fields, name, target, [](const wchar_t* b, int n) { return ToSecretMultiByte(b, n); });
 }
 
 HRESULT ReadColumnUInt(IDispatch* fields, const char* name, LONG* target) {

@@ -72,6 +72,9 @@ HRESULT ReadColumnValue(IDispatch* fields, const char* name, VARIANT* out);
 // Text of a column: "是"/"否" for a Boolean one. A value that cannot become
 // text (NULL) empties the target and returns the failure.
 HRESULT ReadColumnText(IDispatch* fields, const char* name, std::string* target);
+// The same for a text that may be a password: every copy on the way is
+// wiped.
+HRESULT ReadColumnText(IDispatch* fields, const char* name, SecretText* target);
 HRESULT ReadColumnUInt(IDispatch* fields, const char* name, LONG* target);
 HRESULT ToVariantBool(VARIANT* value, VARIANT_BOOL* target);
 

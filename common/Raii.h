@@ -1,7 +1,7 @@
-// One owner per Win32/COM resource: one template (UniqueHandleT) and a
-// traits line per kind of resource. Every owner moves, resets, releases
-// (hands its value over) and gives out its address for an out-parameter,
-// freeing what it held first. VARIANTs, being values rather than handles,
+// One owner per Win32/COM resource: one template (UniqueHandleT, in
+// common/UniqueHandle.h) and a traits line per kind of resource. Every
+// owner moves, resets, releases (hands its value over) and gives out its
+// address for an out-parameter, freeing what it held first. VARIANTs, being values rather than handles,
 // have the one owner of their own shape.
 #pragma once
 
@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "common/UniqueHandle.h"
+
 // Evaluates an HRESULT expression once and returns it when it failed; the
 // owners release whatever the function had taken.
 #define RETURN_IF_FAILED(expr)              \
@@ -23,34 +25,6 @@
   } while (0)
 
 namespace velmora {
-
-// Generic owner of a value with an "invalid" sentinel and a close function.
-template <typename T, typename Traits>
-class UniqueHandleT {
- public:
-  UniqueHandleT() = default;
-  explicit UniqueHandleT(T h) : h_(std::move(h)) {}
-  UniqueHandleT(const UniqueHandleT&) = delete;
-  UniqueHandleT& operator=(const UniqueHandleT&) = delete;
-  UniqueHandleT(UniqueHandleT&& o) noexcept : h_(o.release()) {}
-  UniqueHandleT& operator=(UniqueHandleT&& o) noexcept { reset(o.release()); return *this; }
-  ~UniqueHandleT() { reset(); }
-
-  T get() const { return h_; }
-  T* put() { reset(); return &h_; }
-  T release() { return std::exchange(h_, Traits::invalid()); }
-  bool valid() const { return h_ != Traits::invalid(); }
-  explicit operator bool() const { return valid(); }
-  void reset(T h = Traits::invalid()) {
-    if (h_ != Traits::invalid()) Traits::close(h_);
-    // Moved, not copied: an owner of a path must not allocate in the
-    // noexcept moves.
-    h_ = std::move(h);
-  }
-
- private:
-  T h_ = Traits::invalid();
-};
 
 struct HandleTraits {  // kernel objects that use null as "none"
   static HANDLE invalid() { return nullptr; }
@@ -185,6 +159,15 @@ using UniqueIdList = UniqueHandleT<LPITEMIDLIST, IdListTraits>;
 inline void WipeBstr(BSTR text) {
   if (text) SecureZeroMemory(text, SysStringByteLen(text));
 }
+struct SecretBstrTraits {
+  static BSTR invalid() { return nullptr; }
+  static void close(BSTR text) {
+    WipeBstr(text);
+    SysFreeString(text);
+  }
+};
+// A BSTR that may hold a password, wiped before it is freed.
+using SecretBstr = UniqueHandleT<BSTR, SecretBstrTraits>;
 // The texts a VARIANT owns: a BSTR, or those of a one-dimensional array of
 // BSTRs or VARIANTs (arguments travel as such arrays). References are not
 // the VARIANT's own and are left alone.

@@ -42,6 +42,7 @@ class BasicSecretText {
   // Implicit: plain text becoming secret loses nothing.
   BasicSecretText(View text) : text_(text.data(), text.size()) {}
   BasicSecretText(const Char* text) : BasicSecretText(View(text)) {}
+  BasicSecretText(const std::basic_string<Char>& text) : BasicSecretText(View(text)) {}
   BasicSecretText(const BasicSecretText& other) : text_(other.text_) {}
   BasicSecretText(BasicSecretText&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
   ~BasicSecretText() { Wipe(); }
@@ -63,6 +64,7 @@ class BasicSecretText {
     return *this;
   }
   BasicSecretText& operator=(const Char* text) { return *this = View(text); }
+  BasicSecretText& operator=(const std::basic_string<Char>& text) { return *this = View(text); }
 
   View view() const { return View(text_.data(), text_.size()); }
   const Char* c_str() const { return text_.c_str(); }

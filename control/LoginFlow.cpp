@@ -115,7 +115,7 @@ LoginResult RunLogin(MessageChannel& channel, LoginState& state, const std::stri
   state.UserName = fields.userName;
   state.FtpIP = fields.ftpIp;
   state.FtpUserName = fields.ftpUserName;
-  state.FtpPassword = fields.ftpPassword;
+  state.FtpPassword = std::move(fields.ftpPassword);
   state.ManagedSpecialty = fields.managedSpecialty;
   state.ManageSpecNames = fields.manageSpecNames;
   state.LocalFilePath = fields.localFilePath;

@@ -50,11 +50,11 @@ CheckVerdict JudgeAccountCheck(const AccountCheck& check, const std::string& acc
 
 Status FillUserFields(const AccountCheck& check, const SecretText& typedPassword, UserFields* fields) {
   if (Failed(check.rowStatus)) return check.rowStatus;
-  auto read = [&](const char* column, std::string* into) -> Status {
+  auto read = [&](const char* column, auto* into) -> Status {
     auto it = check.columns.find(column);
     // A column the row lacks reads as the server's "item not found".
     if (it == check.columns.end()) return static_cast<Status>(0x800A0CC1);
-    if (!Failed(it->second.status)) *into = it->second.text;
+    if (!Failed(it->second.status)) *into = it->second.text.view();
     return it->second.status;
   };
   Status status = read("帐号", &fields->userId);

@@ -69,10 +69,11 @@ bool IsLegalInput(std::string_view text);
 // server: the call's status, the row count (nothing when the count itself
 // could not be asked), column "UPDATESERVER" as text (nothing when the read
 // failed; a database NULL reads as empty text, a number as its decimal
-// text), and the texts of the first row for the login state.
+// text), and the texts of the first row for the login state, secret
+// because one of them is the file server's password.
 struct ColumnText {
   Status status = kOk;
-  std::string text;
+  SecretText text;
 };
 
 struct AccountCheck {
@@ -102,7 +103,8 @@ inline bool StoresUpdateServer(CheckVerdict verdict) {
 // once the row is complete.
 struct UserFields {
   std::string userId, userName;
-  std::string ftpIp, ftpUserName, ftpPassword;
+  std::string ftpIp, ftpUserName;
+  SecretText ftpPassword;
   std::string managedSpecialty, manageSpecNames;
   std::string localFilePath;
   SecretText password;

@@ -1,6 +1,7 @@
 // Who is logged in, from which machine, in which project and role.
-// Touched only by the apartment thread. The typed password is secret text:
-// wiped on logout and when the record goes.
+// Touched only by the apartment thread. The passwords (the typed one and
+// the file servers') are secret text: wiped on logout and when the record
+// goes.
 #pragma once
 
 #include <windows.h>
@@ -36,12 +37,12 @@ struct LoginState {
   std::string RoleType;
   std::string FtpIP;
   std::string FtpUserName;
-  std::string FtpPassword;
+  SecretText FtpPassword;
   std::string ManageSpecNames;
   std::string InRoles;
   std::string ProjectFtpServer;
   std::string ProjectFtpUser;
-  std::string ProjectFtpPassword;
+  SecretText ProjectFtpPassword;
   std::string MessageIP;
   LONG RoleID = -1;
 

@@ -27,6 +27,7 @@ std::atomic<void*> g_heap{nullptr};
 std::atomic<DWORD> g_armedThread{0};
 std::atomic<size_t> g_calls{0};
 std::atomic<size_t> g_failAt{0};
+std::atomic<bool> g_every{false};
 std::atomic<bool> g_refused{false};
 std::atomic<long long> g_outstanding{0};
 std::atomic<bool> g_keepFreed{false};
@@ -36,7 +37,8 @@ Header* g_kept = nullptr;
 void* Allocate(size_t size) noexcept {
   bool counted = false;
   if (g_armedThread.load() == GetCurrentThreadId()) {
-    if (++g_calls == g_failAt.load()) {
+    const size_t call = ++g_calls, failAt = g_failAt.load();
+    if (failAt && (call == failAt || (g_every.load() && call % failAt == 0))) {
       g_refused = true;
       return nullptr;
     }
@@ -82,9 +84,10 @@ HANDLE Heap() {
   return created;
 }
 
-void Arm(size_t failAt) {
+void Arm(size_t failAt, bool every) {
   g_calls = 0;
   g_failAt = failAt;
+  g_every = every;
   g_refused = false;
   g_armedThread = GetCurrentThreadId();
 }

@@ -19,11 +19,12 @@ namespace velmora::test::alloc {
 HANDLE Heap();
 
 // Counts the calling thread's allocations from now on and refuses the
-// `failAt`-th (0: none). One thread at a time.
-void Arm(size_t failAt);
+// `failAt`-th (0: none), or with `every` each `failAt`-th. One thread at a
+// time.
+void Arm(size_t failAt, bool every = false);
 // Stops counting; how many allocations were asked for while armed.
 size_t Disarm();
-// Whether the refusal happened during the last arming.
+// Whether a refusal happened during the last arming.
 bool Refused();
 // Blocks made while armed and not yet freed (by any thread).
 long long Outstanding();

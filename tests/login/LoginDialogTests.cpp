@@ -89,7 +89,7 @@ class LoginDialogTest : public ::testing::Test {
       account_ = dialog.Account();
       password_ = dialog.Password().view();
       messageIp_ = dialog.MessageIp();
-      if (dialog.Result()) resultUser_ = dialog.Result()->columns.at("帐号").text;
+      if (dialog.Result()) resultUser_ = dialog.Result()->columns.at("帐号").text.view();
       CoUninitialize();
       return result;
     });

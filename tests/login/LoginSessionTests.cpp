@@ -170,7 +170,7 @@ TEST_F(LoginSession, LogsInFillsTheStateAndLogsOutOnceEachTime) {
     EXPECT_EQ(s.UserID, "zhangwei");
     EXPECT_EQ(ToWide(s.UserName), L"张伟");
     EXPECT_EQ(s.Password, "zw2026");
-    EXPECT_EQ(s.FtpIP + "|" + s.FtpUserName + "|" + s.FtpPassword, "10.2.2.2|ftpuser|ftppass");
+    EXPECT_EQ(s.FtpIP + "|" + s.FtpUserName + "|" + std::string(s.FtpPassword.view()), "10.2.2.2|ftpuser|ftppass");
     EXPECT_EQ(s.ManagedSpecialty, "JG");
     EXPECT_EQ(ToWide(s.ManageSpecNames), L"结构");
     EXPECT_EQ(s.LocalFilePath, temp_ + "\\");

@@ -124,6 +124,16 @@ bool SecretNeedle::TypeInto(HWND dialog, int controlId) const {
   return true;
 }
 
+bool SecretNeedle::Matches(BSTR text) const {
+  return page_ && text && SysStringByteLen(text) == wideSize_ &&
+         std::memcmp(text, page_ + multibyteSize_, wideSize_) == 0;
+}
+
+BSTR SecretNeedle::NewBstr() const {
+  if (!page_) return nullptr;
+  return SysAllocStringByteLen(reinterpret_cast<const char*>(page_ + multibyteSize_), static_cast<UINT>(wideSize_));
+}
+
 std::vector<MemoryHit> SecretNeedle::Scan() const {
   std::vector<MemoryHit> hits;
   if (!page_ || multibyteSize_ < 2) return hits;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <oleauto.h>
 
 #include <cstdint>
 #include <string>
@@ -36,6 +37,10 @@ class SecretNeedle {
 
   // Types the text one key at a time into an edit of `dialog`.
   bool TypeInto(HWND dialog, int controlId) const;
+  // Whether `text` holds exactly the text.
+  bool Matches(BSTR text) const;
+  // A new BSTR of the text, which the caller wipes before freeing it.
+  BSTR NewBstr() const;
   std::vector<MemoryHit> Scan() const;
 
  private:

@@ -68,10 +68,11 @@ struct Attempt {
   size_t calls = 0;
 };
 
-// `call` with the calling thread's n-th allocation refused (0: none).
-Attempt Refusing(size_t n, const std::function<HRESULT()>& call) {
+// `call` with the calling thread's n-th allocation refused (0: none), or
+// with `every` each n-th.
+Attempt Refusing(size_t n, const std::function<HRESULT()>& call, bool every = false) {
   Attempt attempt;
-  alloc::Arm(n);
+  alloc::Arm(n, every);
   try {
     attempt.hr = call();
   } catch (...) {
@@ -311,6 +312,43 @@ TEST(MigrationOutOfMemory, NoFileIsLostOrLeftHalfWrittenWhateverAllocationFails)
     if (!attempt.refused) break;
   }
   RemoveTree(root);
+}
+
+// Letting go of a logged-in control logs it out and ends its channel, which
+// allocates; refused there, every n-th time, the control still ends
+// without ending the host and leaves nothing behind.
+TEST_F(OutOfMemory, ReleasingALoggedInControlEndsIt) {
+  auto release = [this](size_t n) {
+    Attempt attempt;
+    VARIANT_BOOL value = 5;
+    Start([&](IVelmoraCtl*) {
+      ComPtr<IVelmoraCtl> control;  // the last reference is this test's to drop
+      if (FAILED(VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control)))) return;
+      if (Login(control.Get(), &value) != S_OK) return;
+      attempt = Refusing(n, [&] {
+        control.Reset();
+        return S_OK;
+      }, true);
+    });
+    Submit(L"zhangwei", L"zw2026");
+    Finish();
+    EXPECT_EQ(value, VARIANT_TRUE);
+    return attempt;
+  };
+
+  release(0);  // lazily made module state
+  ASSERT_TRUE(NothingOutstanding());
+  const Attempt counted = release(0);
+  ASSERT_EQ(counted.hr, S_OK);
+  std::printf("[ swept    ] release: %zu allocations\n", counted.calls);
+  // Every n while they are few, an even spread of 20 when more.
+  for (size_t n = 1; n <= counted.calls; n += counted.calls / 20 + 1) {
+    SCOPED_TRACE("every " + std::to_string(n) + "-th allocation of " + std::to_string(counted.calls) + " refused");
+    const Attempt attempt = release(n);
+    ASSERT_FALSE(attempt.escaped);
+    EXPECT_TRUE(attempt.refused);
+    EXPECT_TRUE(NothingOutstanding()) << alloc::Outstanding() << " blocks leaked";
+  }
 }
 
 // Dialogs that open another one when they start; the innermost throws.

@@ -1,6 +1,7 @@
-// A typed password leaves no copy in memory the control allocated once it
-// has been used: typed key by key into the real dialog, used for a login,
-// refused, or set by a password change, then the whole process's memory is
+// A password leaves no copy in memory the control allocated once it has
+// been used: typed key by key into the real dialog and used for a login,
+// refused, or set by a password change; or a file server's, read from the
+// server and handed to the host. Then the whole process's memory is
 // searched. Copies in memory of the system or of the development AppServer
 // are listed, not judged.
 #include <gtest/gtest.h>
@@ -15,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include "appserver/ServerCall.h"
+#include "common/Raii.h"
 #include "common/SecretText.h"
 #include "common/Text.h"
 #include "resources/resource.h"
@@ -34,6 +37,10 @@ const char* const kServer = VELMORA_BOUNDARYSERVER_ADDRESS;
 // One is longer than a string's own small buffer, one fits in it.
 const char* const volatile kLong[] = {"Vq7#", "Lm2&", "Zx9!", "Kp4$", "Wd"};
 const char* const volatile kShort[] = {"Hs3%", "Tb8"};
+// The file servers' passwords: liuyang's login gives the long one, project
+// P1 the short one.
+const char* const volatile kFtpLong[] = {"Fj5*", "Rn8(", "Qc1)", "Gy6@", "Uv"};
+const char* const volatile kFtpShort[] = {"Pe4^", "Xo9"};
 
 SecretText Concatenate(std::initializer_list<const char*> parts) {
   size_t size = 0;
@@ -49,10 +56,15 @@ SecretText AccountsNamingThePassword() {
   return Concatenate({R"({"accounts": [
   {"account": "zhangwei", "password": ")", kLong[0], kLong[1], kLong[2], kLong[3], kLong[4], R"(", "姓名": "张伟",
    "UPDATESERVER": "", "FTPIP": "", "USERNAME": "", "PASSWORD": "", "管理专业": "", "管理专业名称": "", "本地路径": ""},
+  {"account": "liuyang", "password": "ly2026", "姓名": "刘洋", "UPDATESERVER": "", "FTPIP": "10.2.2.2",
+   "USERNAME": "ftpuser", "PASSWORD": ")", kFtpLong[0], kFtpLong[1], kFtpLong[2], kFtpLong[3], kFtpLong[4], R"(",
+   "管理专业": "", "管理专业名称": "", "本地路径": ""},
   {"account": "lina", "password": "ln2026", "姓名": "李娜", "UPDATESERVER": "", "FTPIP": "", "USERNAME": "",
    "PASSWORD": "", "管理专业": "", "管理专业名称": "", "本地路径": ""},
   {"account": "wangfang", "password": "wf2026", "姓名": "王芳", "UPDATESERVER": "", "FTPIP": "", "USERNAME": "",
-   "PASSWORD": "", "管理专业": "", "管理专业名称": "", "本地路径": ""}]})"});
+   "PASSWORD": "", "管理专业": "", "管理专业名称": "", "本地路径": ""}],
+ "fileServers": [{"project": "P1", "文件服务器": "10.3.3.3", "登录用户": "u", "登录口令": ")", kFtpShort[0], kFtpShort[1],
+   R"("}]})"});
 }
 
 class PasswordMemory : public SessionTest {
@@ -138,6 +150,73 @@ TEST_F(PasswordMemory, NoCopyStaysInMemoryTheControlAllocated) {
       EXPECT_FALSE(hit.control) << Describe(hit);
     }
   }
+}
+
+// The file servers' passwords come from the server, as BSTRs: read through
+// FtpServerInfo, the login's and a project's; the host wipes and frees the
+// one handed to it, and logs out.
+TEST_F(PasswordMemory, NoCopyOfAFileServerPasswordStaysInMemoryTheControlAllocated) {
+  const struct {
+    const char* name;
+    const wchar_t* project;
+    const char* const volatile* pieces;
+    size_t count;
+  } cases[] = {
+      {"the login's file server", L"", kFtpLong, std::size(kFtpLong)},
+      {"a project's file server", L"P1", kFtpShort, std::size(kFtpShort)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SecretNeedle needle(c.pieces, c.count);
+    HRESULT hr = E_UNEXPECTED, asked = E_UNEXPECTED;
+    VARIANT_BOOL value = 5;
+    bool handedOut = false;
+    std::vector<MemoryHit> whileHeld, hits;
+    Start([&](IVelmoraCtl* control) {
+      hr = Login(control, &value);
+      {
+        UniqueBstr project(SysAllocString(c.project)), ip, user;
+        SecretBstr password;
+        asked = control->FtpServerInfo(project.get(), ip.put(), user.put(), password.put());
+        handedOut = needle.Matches(password.get());
+        whileHeld = needle.Scan();
+      }
+      control->Logout();
+      hits = needle.Scan();
+    });
+    Submit(L"liuyang", L"ly2026");
+    Finish();
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(value, VARIANT_TRUE);
+    EXPECT_EQ(asked, S_OK);
+    EXPECT_TRUE(handedOut) << "FtpServerInfo hands out the server's password";
+    EXPECT_TRUE(std::any_of(whileHeld.begin(), whileHeld.end(), [](const MemoryHit& h) { return h.control; }))
+        << "the scan finds the password the control holds";
+    std::printf("[ copies  ] after %s: %zu\n", c.name, hits.size());
+    for (const MemoryHit& hit : hits) {
+      std::printf("[ copy    ] %s\n", Describe(hit).c_str());
+      EXPECT_FALSE(hit.control) << Describe(hit);
+    }
+  }
+}
+
+// A copy that fails part of the way through an argument array frees the
+// texts copied before it; a password may be among them.
+TEST(ArgumentArray, MadeInVainLeavesNoCopyOfAPassword) {
+  const SecretNeedle needle(kShort, std::size(kShort));
+  {
+    SecretVariant password;
+    V_VT(password.get()) = VT_BSTR;
+    V_BSTR(password.get()) = needle.NewBstr();
+    ASSERT_NE(V_BSTR(password.get()), nullptr);
+    VARIANT refused;  // no VARIANT may hold a CLSID: the copy fails
+    VariantInit(&refused);
+    V_VT(&refused) = VT_CLSID;
+    VARIANT array = appserver::MakeArgumentArray({password.get(), &refused});
+    EXPECT_EQ(V_VT(&array), VT_EMPTY);
+    VariantClear(&array);
+  }
+  for (const MemoryHit& hit : needle.Scan()) EXPECT_FALSE(hit.control) << Describe(hit);
 }
 
 }  // namespace

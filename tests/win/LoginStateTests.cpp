@@ -154,13 +154,12 @@ class LoggedIn : public testing::Test {
     ASSERT_EQ(S_OK, VelmoraCtl::CreateInstance(nullptr, IID_PPV_ARGS(&control_)));
     LoginState& s = VelmoraCtl::FromInterface(control_.Get())->State();
     machine_ = s;
-    s.Password = "\xd6\xb5";
+    for (SecretText* secret : {&s.Password, &s.FtpPassword, &s.ProjectFtpPassword}) *secret = "\xd6\xb5";
     for (std::string* field : {&s.UserName, &s.UserID, &s.DomainAccount, &s.CurrentProject,
                                &s.Specialty, &s.SpecialtyName, &s.DeptCode, &s.DeptName, &s.CurrentTask,
                                &s.LocalFilePath, &s.ProjectName, &s.ManagedRoles, &s.ManagedSpecialty,
-                               &s.RoleName, &s.RoleType, &s.FtpIP, &s.FtpUserName, &s.FtpPassword,
-                               &s.ManageSpecNames, &s.InRoles, &s.ProjectFtpServer, &s.ProjectFtpUser,
-                               &s.ProjectFtpPassword}) {
+                               &s.RoleName, &s.RoleType, &s.FtpIP, &s.FtpUserName, &s.ManageSpecNames,
+                               &s.InRoles, &s.ProjectFtpServer, &s.ProjectFtpUser}) {
       *field = "\xd6\xb5";  // "值" in GBK
     }
     s.MessageIP = "127.0.0.9";
@@ -188,13 +187,12 @@ TEST_F(LoggedIn, GettersShowTheFilledState) {
 TEST_F(LoggedIn, LogoutClearsTheUserAndKeepsTheMachine) {
   ASSERT_EQ(S_OK, control_->Logout());
   const LoginState& s = VelmoraCtl::FromInterface(control_.Get())->State();
-  EXPECT_TRUE(s.Password.empty());
+  for (const SecretText* secret : {&s.Password, &s.FtpPassword, &s.ProjectFtpPassword}) EXPECT_TRUE(secret->empty());
   for (const std::string* field : {&s.UserName, &s.UserID, &s.DomainAccount, &s.CurrentProject,
                                    &s.Specialty, &s.SpecialtyName, &s.DeptCode, &s.DeptName, &s.CurrentTask,
                                    &s.LocalFilePath, &s.ProjectName, &s.ManagedRoles, &s.ManagedSpecialty,
-                                   &s.RoleName, &s.RoleType, &s.FtpIP, &s.FtpUserName, &s.FtpPassword,
-                                   &s.ManageSpecNames, &s.InRoles, &s.ProjectFtpServer, &s.ProjectFtpUser,
-                                   &s.ProjectFtpPassword}) {
+                                   &s.RoleName, &s.RoleType, &s.FtpIP, &s.FtpUserName, &s.ManageSpecNames,
+                                   &s.InRoles, &s.ProjectFtpServer, &s.ProjectFtpUser}) {
     EXPECT_TRUE(field->empty());
   }
   EXPECT_EQ(VARIANT_FALSE, s.IsTeamLeader);
