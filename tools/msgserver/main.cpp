@@ -155,12 +155,14 @@ class ServerLoop {
       velmora::msgserver::Answers answers = server_.Handle(buffer_, length, source);
       const Clock::time_point now = Clock::now();
       for (Datagram& datagram : answers.datagrams) outbox_.Add(std::move(datagram), now);
+      if (answers.aliveFrom) outbox_.Answered(*answers.aliveFrom, now);
       if (answers.table) {
         outbox_.AddTable(*answers.table, now);
         if (options_.verbose) {
-          std::fprintf(stderr, "table to %s, ask %d since it registered, at %.0f KiB/s\n",
+          std::fprintf(stderr,
+                       "table to %s, ask %d since it registered, windows of %d, at most %.0f KiB/s\n",
                        Describe(answers.table->to).c_str(), answers.table->ask,
-                       outbox_.RateOf(answers.table->to) / 1024);
+                       outbox_.WindowOf(answers.table->to), outbox_.RateOf(answers.table->to) / 1024);
         }
       }
     }
