@@ -294,10 +294,10 @@ int main(int argc, char** argv) {
   std::printf("velmora-msgserver listening on %s:%u\n",
               velmora::msg::FormatIpv4(options->bind).c_str(), boundPort);
   if (options->paceKiBPerSecond > 0) {
-    std::printf("velmora-msgserver paces long answers at %d KiB/s per client\n",
+    std::printf("velmora-msgserver sends the lock table in windows, at most %d KiB/s per client\n",
                 options->paceKiBPerSecond);
   } else {
-    std::printf("velmora-msgserver sends long answers unpaced\n");
+    std::printf("velmora-msgserver sends the lock table in windows, with no bound on the pace\n");
   }
   std::fflush(stdout);
 
