@@ -259,7 +259,9 @@ TEST(MsgServerProcess, TenThousandClaimsAnsweredAndTheTableSentInKeyOrder) {
     ASSERT_EQ(lock.account, "u" + std::to_string(claim % 40));
     ASSERT_EQ(lock.projectId, claim % 25);
     const std::string key = LockKey(lock);
-    if (key <= lastKey) ASSERT_TRUE(keys.count(key)) << "after " << records << " records";
+    if (key <= lastKey) {
+      ASSERT_TRUE(keys.count(key)) << "after " << records << " records";
+    }
     lastKey = key;
     keys.insert(key);
     ++records;

@@ -61,7 +61,9 @@ class OutboxTest : public ::testing::Test {
       for (const Datagram& d : out) {
         if (TypeOf(d) == msg::kMsgAliveCheck) outbox.Answered(d.to, now), ++checks;
       }
-      std::erase_if(out, [](const Datagram& d) { return TypeOf(d) == msg::kMsgAliveCheck; });
+      out.erase(std::remove_if(out.begin(), out.end(),
+                               [](const Datagram& d) { return TypeOf(d) == msg::kMsgAliveCheck; }),
+                out.end());
     }
     if (to) out.erase(std::remove_if(out.begin(), out.end(), [&](const Datagram& d) { return !(d.to == *to); }),
                       out.end());

@@ -21,7 +21,8 @@ bool IsAliveCheck(const Bytes& bytes) {
 
 // An ask while a pass goes on: on to the end from here, then from the start
 // up to here.
-void WrapAt(auto& cursor) {
+template <typename Cursor>
+void WrapAt(Cursor& cursor) {
   cursor.stopAfter.reset();
   cursor.wrapUpTo = cursor.last;
 }
