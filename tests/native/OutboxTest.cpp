@@ -56,14 +56,19 @@ class OutboxTest : public ::testing::Test {
   // at once, and the checks are left out, unless `answering` is off.
   std::vector<Datagram> Take(const std::optional<Endpoint>& to = std::nullopt) {
     std::vector<Datagram> out;
-    due = outbox.TakeDue(now, server, out);
-    if (answering) {
-      for (const Datagram& d : out) {
-        if (TypeOf(d) == msg::kMsgAliveCheck) outbox.Answered(d.to, now), ++checks;
+    for (bool answered = true; answered;) {
+      std::vector<Datagram> batch;
+      due = outbox.TakeDue(now, server, batch);
+      answered = false;
+      for (Datagram& d : batch) {
+        if (answering && TypeOf(d) == msg::kMsgAliveCheck) {
+          outbox.Answered(d.to, now);
+          answered = true;
+          ++checks;
+        } else {
+          out.push_back(std::move(d));
+        }
       }
-      out.erase(std::remove_if(out.begin(), out.end(),
-                               [](const Datagram& d) { return TypeOf(d) == msg::kMsgAliveCheck; }),
-                out.end());
     }
     if (to) out.erase(std::remove_if(out.begin(), out.end(), [&](const Datagram& d) { return !(d.to == *to); }),
                       out.end());
