@@ -212,6 +212,8 @@ TEST_F(OutboxTest, WindowWaitsForItsAnswerGoesAgainWithoutOneAndEndsOnceTheEndIs
   EXPECT_EQ(Window(), (Names_{"t03", "t04", "t05", "end", "check"}));
   now = *due;  // no answer: the window goes again from its start, halved
   EXPECT_EQ(Window(), (Names_{"t03", "t04", "check"}));
+  outbox.Answered(kAmy, now);  // late, to the first check
+  EXPECT_TRUE(Take().empty());
   outbox.Answered(kAmy, now);
   EXPECT_EQ(Window(), (Names_{"t05", "end", "check"}));
   EXPECT_EQ(outbox.WindowOf(kAmy), 3);

@@ -73,7 +73,7 @@ void Outbox::AddTable(const TableAsk& ask, Clock::time_point now) {
   d.rate = rate_ / std::min(kSlowestPaceDivisor, 1 << halvings);
   if (!d.pass) {
     d.pass.emplace();
-    d.pass->flow = TableFlow(ask.checkPending);
+    d.pass->flow = TableFlow(ask.checkPending, now);
     return;
   }
   Pass& pass = *d.pass;

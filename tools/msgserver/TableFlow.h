@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <optional>
 
 #include "messaging/Records.h"
@@ -46,7 +47,9 @@ class TableFlow {
 
   // `checkPending`: an alive check to the client was still unanswered when
   // the table was asked for; its answer must not count for the first window.
-  explicit TableFlow(bool checkPending = false) : owed_(checkPending ? 1 : 0) {}
+  explicit TableFlow(bool checkPending = false, Clock::time_point now = {}) {
+    if (checkPending) unanswered_.push_back(now);
+  }
 
   // Records the next window may hold, the end code counted as one.
   int window() const { return window_; }
@@ -63,13 +66,17 @@ class TableFlow {
   // client has read the window, and the next one may go.
   bool Answered(Clock::time_point now);
   // True when the answer did not come in time: the window goes again from
-  // its start, smaller, and every check sent so far counts as lost.
+  // its start, smaller.
   bool Expire(Clock::time_point now);
 
  private:
   int window_ = kFirstWindow;
   Clock::duration bound_ = kFirstBound;
-  int owed_ = 0;    // answers still to come for checks sent
+  // When each check not yet answered went, oldest first. Clients answer in
+  // order, so an answer is taken for the oldest: when one was lost, the
+  // client is thought to have read less than it has, never more.
+  std::deque<Clock::time_point> unanswered_;
+  bool answeredWhileWaiting_ = false;
   int misses_ = 0;  // checks in a row that met no answer at all
   bool waiting_ = false;
   bool silent_ = false;
