@@ -36,15 +36,27 @@ class MessageServerTest : public ::testing::Test {
   std::vector<Datagram> Send(const std::vector<uint8_t>& datagram, const Endpoint& from) {
     return server.Handle(datagram.data(), datagram.size(), from).datagrams;
   }
-  // The whole lock table as it goes to `from`, unpaced.
+  // The whole lock table as it goes to `from`, unpaced, to a client that
+  // answers every check at once; the checks are left out.
   std::vector<Datagram> Table(const Endpoint& from) {
     const auto ask = msg::MakeDatagram(msg::kMsgLockTableRequest, TaskLockRecord{});
     const Answers answers = server.Handle(ask.data(), ask.size(), from);
     EXPECT_TRUE(answers.datagrams.empty());
     Outbox outbox(0);
-    outbox.AddTable(*answers.table, Clock::now());
+    const Clock::time_point now{};
+    outbox.AddTable(*answers.table, now);
     std::vector<Datagram> out;
-    while (outbox.TakeDue(Clock::now(), server, out)) {
+    for (int round = 0; round < 10000; ++round) {
+      std::vector<Datagram> batch;
+      const auto due = outbox.TakeDue(now, server, batch);
+      for (Datagram& d : batch) {
+        if (TypeOf(d) == msg::kMsgAliveCheck) {
+          outbox.Answered(d.to, now);
+        } else {
+          out.push_back(std::move(d));
+        }
+      }
+      if (!due && batch.empty()) break;
     }
     return out;
   }

@@ -52,10 +52,24 @@ class OutboxTest : public ::testing::Test {
     for (Datagram& sent : answers.datagrams) outbox.Add(std::move(sent), now);
     if (answers.table) outbox.AddTable(*answers.table, now);
   }
-  // What goes out now, to `to` only when given.
+  // What goes out now, to `to` only when given. Clients answer every check
+  // at once, and the checks are left out, unless `answering` is off.
   std::vector<Datagram> Take(const std::optional<Endpoint>& to = std::nullopt) {
     std::vector<Datagram> out;
-    due = outbox.TakeDue(now, server, out);
+    for (bool answered = true; answered;) {
+      std::vector<Datagram> batch;
+      due = outbox.TakeDue(now, server, batch);
+      answered = false;
+      for (Datagram& d : batch) {
+        if (answering && TypeOf(d) == msg::kMsgAliveCheck) {
+          outbox.Answered(d.to, now);
+          answered = true;
+          ++checks;
+        } else {
+          out.push_back(std::move(d));
+        }
+      }
+    }
     if (to) out.erase(std::remove_if(out.begin(), out.end(), [&](const Datagram& d) { return !(d.to == *to); }),
                       out.end());
     return out;
@@ -74,9 +88,23 @@ class OutboxTest : public ::testing::Test {
     }
     return all;
   }
+  // What goes out up to and with the next check (or until all is sent),
+  // the clock moved on as the pace asks; only with `answering` off.
+  std::vector<std::string> Window() {
+    std::vector<Datagram> all;
+    for (int step = 0; step < 1000; ++step) {
+      const std::vector<Datagram> out = Take();
+      all.insert(all.end(), out.begin(), out.end());
+      if (!due || (!all.empty() && TypeOf(all.back()) == msg::kMsgAliveCheck)) break;
+      now = std::max(now, *due);
+    }
+    return Names(all);
+  }
   static std::vector<std::string> Names(const std::vector<Datagram>& sent) {
     std::vector<std::string> names;
-    for (const Datagram& d : sent) names.push_back(TypeOf(d) == 203 ? "end" : TasksOf(d));
+    for (const Datagram& d : sent) {
+      names.push_back(TypeOf(d) == 203 ? "end" : TypeOf(d) == 106 ? "check" : TasksOf(d));
+    }
     return names;
   }
 
@@ -84,6 +112,8 @@ class OutboxTest : public ::testing::Test {
   Outbox outbox{1024 * 1024};  // 1 MiB/s: about 61 lock records a second
   Clock::time_point now{};
   std::optional<Clock::time_point> due;
+  bool answering = true;
+  int checks = 0;  // answered
 };
 
 TEST_F(OutboxTest, TableGoesInKeyOrderAtThePaceThenTheEnd) {
@@ -96,7 +126,8 @@ TEST_F(OutboxTest, TableGoesInKeyOrderAtThePaceThenTheEnd) {
   for (int i = 0; i < 40; ++i) EXPECT_EQ(TasksOf(sent[i]), Task(i)) << i;
   EXPECT_EQ(TypeOf(sent.back()), 203u);
   // One burst at once, the rest at the rate, on the test's clock.
-  const double paced = (40 * kRecordCharge + BufferCharge(msg::kShortDatagramSize) - kPaceBurstBytes) / (1024 * 1024);
+  const double paced =
+      (40 * kRecordCharge + (1 + checks) * BufferCharge(msg::kShortDatagramSize) - kPaceBurstBytes) / (1024 * 1024);
   EXPECT_NEAR(duration<double>(now - start).count(), paced, 0.001);
 }
 
@@ -165,27 +196,80 @@ TEST_F(OutboxTest, PassSendsTheTableAsItIsWhenEachRecordGoes) {
                                              "t09", "end"}));
 }
 
+using Names_ = std::vector<std::string>;
+
+TEST_F(OutboxTest, WindowWaitsForItsAnswerGoesAgainWithoutOneAndEndsOnceTheEndIsRead) {
+  Fill(6);
+  Register(kAmy);
+  answering = false;
+  AskTable(kAmy);
+  EXPECT_EQ(Window(), (Names_{"t00", "t01", "t02", "check"}));
+  now += milliseconds(1);
+  EXPECT_TRUE(Take().empty());
+  outbox.Answered(kBob, now);  // answers count only from the table's client
+  EXPECT_TRUE(Take().empty());
+  outbox.Answered(kAmy, now);  // prompt: the window grows
+  EXPECT_EQ(Window(), (Names_{"t03", "t04", "t05", "end", "check"}));
+  now = *due;  // no answer: the window goes again from its start, halved
+  EXPECT_EQ(Window(), (Names_{"t03", "t04", "check"}));
+  outbox.Answered(kAmy, now);  // late, to the first check
+  EXPECT_TRUE(Take().empty());
+  outbox.Answered(kAmy, now);
+  EXPECT_EQ(Window(), (Names_{"t05", "end", "check"}));
+  EXPECT_EQ(outbox.WindowOf(kAmy), 3);
+  outbox.Answered(kAmy, now);
+  EXPECT_EQ(outbox.WindowOf(kAmy), 0);
+  EXPECT_TRUE(Drain().empty());
+}
+
+TEST_F(OutboxTest, AClientThatNeverAnswersGetsTheWholeTableWithoutChecksAfterThreeMisses) {
+  Fill(8);
+  Register(kAmy);
+  answering = false;
+  AskTable(kAmy);
+  EXPECT_EQ(Names(Drain()), (Names_{"t00", "t01", "t02", "check", "t00", "check", "t00", "check", "t00", "t01",
+                                    "t02", "t03", "t04", "t05", "t06", "t07", "end"}));
+  EXPECT_FALSE(due);
+}
+
+TEST_F(OutboxTest, PeriodicAliveCheckWaitsForTheEndOfTheClientsTable) {
+  Fill(2);
+  Register(kAmy);
+  Register(kBob);
+  AskTable(kAmy);
+  answering = false;
+  for (Datagram& check : server.AliveTick()) outbox.Add(std::move(check), now);
+  const std::vector<Datagram> out = Take();
+  EXPECT_EQ(Names(out), (Names_{"check", "t00", "t01", "end", "check"}));
+  EXPECT_EQ(out[0].to, kBob);
+  outbox.Answered(kAmy, now);
+  const std::vector<Datagram> after = Take();
+  EXPECT_EQ(Names(after), (Names_{"check"}));
+  EXPECT_EQ(after.at(0).to, kAmy);
+}
+
 TEST(OutboxUnpaced, EverythingIsDueAtOnceInBoundedBatches) {
   MessageServer server(0);
-  for (int i = 0; i < 600; ++i) {
-    const auto claim = msg::MakeDatagram(msg::kMsgLockClaim, TaskLockRecord{"a", "", 1, std::to_string(i)});
-    server.Handle(claim.data(), claim.size(), kLoader);
-  }
   Outbox outbox(0);
   const Clock::time_point now{};
+  const auto record = MessageServer::TableRecord(TaskLockRecord{"a", "", 1, "t"});
+  for (int i = 0; i < 601; ++i) outbox.Add(Datagram{kAmy, record}, now);
   outbox.AddTable(TableAsk{kAmy, 3}, now);
   EXPECT_EQ(outbox.RateOf(kAmy), 0);
-  std::set<std::string> keys;
   size_t calls = 0, total = 0;
   for (std::vector<Datagram> out; ++calls < 10; out.clear()) {
     const auto due = outbox.TakeDue(now, server, out);
     EXPECT_LE(out.size(), 256u);
     total += out.size();
     if (!due) break;
-    EXPECT_EQ(*due, now);
+    if (TypeOf(out.back()) == msg::kMsgAliveCheck) {
+      outbox.Answered(kAmy, now);  // the check waits for its answer
+    } else {
+      EXPECT_EQ(*due, now);
+    }
   }
-  EXPECT_EQ(total, 601u);
-  EXPECT_EQ(calls, 3u);
+  EXPECT_EQ(total, 601u + 2);  // the empty table's end and its check
+  EXPECT_EQ(calls, 4u);
 }
 
 }  // namespace

@@ -42,7 +42,10 @@ Answers MessageServer::Handle(const uint8_t* data, size_t length, const Endpoint
     case msg::kMsgRegister: Register(record, source, out); break;
     case msg::kMsgLogout: Logout(record, source); break;
     case msg::kMsgPeerList: ListPeers(source, out); break;
-    case msg::kMsgAliveAnswer: AliveAnswer(record, source); break;
+    case msg::kMsgAliveAnswer:
+      AliveAnswer(record, source);
+      answers.aliveFrom = source;
+      break;
     case msg::kMsgLockTableRequest: answers.table = AskTable(source); break;
     case msg::kMsgLockClaim:
       if (lockSized) Claim(record, source, out);
@@ -123,9 +126,9 @@ TableAsk MessageServer::AskTable(const Endpoint& source) {
   // the table as a first ask.
   for (auto& [key, client] : clients_) {
     (void)key;
-    if (client.source == source) return TableAsk{source, ++client.tableAsks};
+    if (client.source == source) return TableAsk{source, ++client.tableAsks, client.checkPending};
   }
-  return TableAsk{source, 1};
+  return TableAsk{source, 1, false};
 }
 
 std::optional<TableEntry> MessageServer::LockAfter(const std::optional<std::string>& key) const {
@@ -141,6 +144,11 @@ Bytes MessageServer::TableRecord(const TaskLockRecord& lock) {
 Bytes MessageServer::TableEnd() {
   static const Bytes end = Share(Signal(msg::kMsgLockTableEnd));
   return end;
+}
+
+Bytes MessageServer::AliveCheck() {
+  static const Bytes check = Share(Signal(msg::kMsgAliveCheck));
+  return check;
 }
 
 void MessageServer::Claim(const uint8_t* record, const Endpoint& source,

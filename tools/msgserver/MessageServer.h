@@ -38,14 +38,17 @@ struct Datagram {
 
 // A client asked for the lock table. `ask` counts its asks since it last
 // registered: a client asks again only when it missed the end of the table.
+// `checkPending`: an alive check to it is still unanswered.
 struct TableAsk {
   Endpoint to;
   int ask = 1;
+  bool checkPending = false;
 };
 
 struct Answers {
   std::vector<Datagram> datagrams;  // in the order they are to go out
   std::optional<TableAsk> table;    // sent record by record, as the pace allows
+  std::optional<Endpoint> aliveFrom;  // a 107 came from there, registered or not
 };
 
 // One record of the lock table, where the server keeps it.
@@ -74,6 +77,7 @@ class MessageServer {
   std::optional<TableEntry> LockAfter(const std::optional<std::string>& key) const;
   static Bytes TableRecord(const msg::TaskLockRecord& lock);
   static Bytes TableEnd();
+  static Bytes AliveCheck();
 
   size_t clientCount() const { return clients_.size(); }
   // Stored registration of `name` (any case), or nullptr.

@@ -92,12 +92,13 @@ const char* UsageText() {
       "  --alive-interval SECONDS  seconds between alive checks (default 30; 0 off)\n"
       "  --expire-after N          drop a client after N unanswered checks\n"
       "                            in a row (default 3; 0 never)\n"
-      "  --pace-rate KIB_PER_S     rate, in KiB of client receive buffer per\n"
-      "                            second, at which long answers such as the\n"
-      "                            lock table are sent to each client; a client\n"
-      "                            that asks for the table again gets it at half\n"
-      "                            its last pace (default " +
-      std::to_string(kDefaultPaceKiBPerSecond) + "; 0 unpaced)\n";
+      "  --pace-rate KIB_PER_S     upper bound, in KiB of client receive buffer\n"
+      "                            per second, on the pace of what is sent to\n"
+      "                            each client; the lock table goes in windows,\n"
+      "                            each answered before the next; a client that\n"
+      "                            asks for the table again gets half its last\n"
+      "                            bound (default " +
+      std::to_string(kDefaultPaceKiBPerSecond) + "; 0 no bound)\n";
   return text.c_str();
 }
 

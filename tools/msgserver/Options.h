@@ -9,14 +9,11 @@
 
 namespace velmora::msgserver {
 
-// How fast long answers such as the lock table go to each client, in KiB of
-// its socket buffer per second (a lock record takes about 16.7 KiB, so
-// 49152 is about 2,940 records a second). The protocol has no flow
-// control: this is what a control of today takes on a stock Linux buffer
-// limit (net.core.rmem_max 212,992) under Wine with nothing lost: 48 MiB/s
-// lost none of 10,000 records in three runs, 64 MiB/s up to 4, 128 MiB/s
-// 1,187 and 2,235. A faster control allows a faster pace; measure with
-// bench/run-bench.sh before raising it.
+// The most each client is sent, in KiB of its socket buffer per second (a
+// lock record takes about 16.7 KiB, so 49152 is about 2,940 records a
+// second). The lock table waits for each window to be read (TableFlow), so
+// this only bounds the pace: 48 MiB/s is what a control of today took under
+// Wine on a stock Linux buffer limit with nothing lost before windows.
 constexpr int kDefaultPaceKiBPerSecond = 49152;
 
 struct Options {

@@ -13,6 +13,19 @@ namespace {
 constexpr size_t kMaxBatch = 256;
 constexpr size_t kRecordCharge = BufferCharge(msg::kLockDatagramSize);
 constexpr size_t kEndCharge = BufferCharge(msg::kShortDatagramSize);
+constexpr size_t kCheckCharge = BufferCharge(msg::kShortDatagramSize);
+
+bool IsAliveCheck(const Bytes& bytes) {
+  return msg::ReadType(bytes->data(), bytes->size()) == msg::kMsgAliveCheck;
+}
+
+// An ask while a pass goes on: on to the end from here, then from the start
+// up to here.
+template <typename Cursor>
+void WrapAt(Cursor& cursor) {
+  cursor.stopAfter.reset();
+  cursor.wrapUpTo = cursor.last;
+}
 
 }  // namespace
 
@@ -41,7 +54,16 @@ void Outbox::Spend(Destination& d, size_t charge) {
 }
 
 void Outbox::Add(Datagram datagram, Clock::time_point now) {
-  At(datagram.to, now).queue.emplace_back(nextOrder_++, std::move(datagram.bytes));
+  Destination& d = At(datagram.to, now);
+  if (d.pass && IsAliveCheck(datagram.bytes)) {
+    d.checkDeferred = true;
+    return;
+  }
+  d.queue.emplace_back(nextOrder_++, std::move(datagram.bytes));
+}
+
+double Outbox::SilentRate(double rate) const {
+  return rate > 0 ? std::min(rate, kSilentPaceBytesPerSecond) : kSilentPaceBytesPerSecond;
 }
 
 void Outbox::AddTable(const TableAsk& ask, Clock::time_point now) {
@@ -51,39 +73,85 @@ void Outbox::AddTable(const TableAsk& ask, Clock::time_point now) {
   d.rate = rate_ / std::min(kSlowestPaceDivisor, 1 << halvings);
   if (!d.pass) {
     d.pass.emplace();
+    d.pass->flow = TableFlow(ask.checkPending, now);
     return;
   }
   Pass& pass = *d.pass;
-  pass.stopAfter.reset();
-  pass.wrapUpTo = pass.last;
+  if (pass.flow.silent()) d.rate = SilentRate(d.rate);
+  WrapAt(pass.sent);
+  WrapAt(pass.read);
+  pass.endSent = false;
 }
 
-std::optional<TableEntry> Outbox::NextOf(Pass& pass, const MessageServer& server) {
-  std::optional<TableEntry> next = server.LockAfter(pass.last);
-  if (!next && pass.wrapUpTo) {
-    pass.stopAfter = std::move(pass.wrapUpTo);
-    pass.wrapUpTo.reset();
-    pass.last.reset();
+void Outbox::Answered(const Endpoint& from, Clock::time_point now) {
+  const auto it = destinations_.find(from);
+  if (it == destinations_.end() || !it->second.pass) return;
+  Destination& d = it->second;
+  Pass& pass = *d.pass;
+  if (!pass.flow.Answered(now)) return;
+  if (pass.endSent) {
+    EndPass(d);
+    return;
+  }
+  pass.read = pass.sent;
+  pass.inWindow = 0;
+}
+
+void Outbox::EndPass(Destination& d) {
+  d.pass.reset();
+  d.rate = rate_;
+  if (d.checkDeferred) {
+    d.checkDeferred = false;
+    d.queue.emplace_back(nextOrder_++, MessageServer::AliveCheck());
+  }
+}
+
+std::optional<TableEntry> Outbox::NextOf(Cursor& cursor, const MessageServer& server) {
+  std::optional<TableEntry> next = server.LockAfter(cursor.last);
+  if (!next && cursor.wrapUpTo) {
+    cursor.stopAfter = std::move(cursor.wrapUpTo);
+    cursor.wrapUpTo.reset();
+    cursor.last.reset();
     next = server.LockAfter(std::nullopt);
   }
-  if (next && pass.stopAfter && *next->key > *pass.stopAfter) next.reset();
+  if (next && cursor.stopAfter && *next->key > *cursor.stopAfter) next.reset();
   return next;
 }
 
+size_t Outbox::NextCharge(Destination& d, const MessageServer& server) {
+  Pass& pass = *d.pass;
+  if (!pass.flow.silent() && (pass.endSent || pass.inWindow >= pass.flow.window())) {
+    return kCheckCharge;
+  }
+  return NextOf(pass.sent, server) ? kRecordCharge : kEndCharge;
+}
+
 void Outbox::TakeTable(const Endpoint& to, Destination& d, const MessageServer& server,
-                       std::vector<Datagram>& out, size_t limit) {
-  while (out.size() < limit) {
-    const std::optional<TableEntry> next = NextOf(*d.pass, server);
+                       Clock::time_point now, std::vector<Datagram>& out, size_t limit) {
+  Pass& pass = *d.pass;
+  while (out.size() < limit && !pass.flow.waiting()) {
+    if (!pass.flow.silent() && (pass.endSent || pass.inWindow >= pass.flow.window())) {
+      if (!Afford(d, kCheckCharge)) return;
+      Spend(d, kCheckCharge);
+      out.push_back(Datagram{to, MessageServer::AliveCheck()});
+      pass.flow.CheckSent(now);
+      return;
+    }
+    const std::optional<TableEntry> next = NextOf(pass.sent, server);
     if (!Afford(d, next ? kRecordCharge : kEndCharge)) return;
+    ++pass.inWindow;
     if (!next) {
       Spend(d, kEndCharge);
       out.push_back(Datagram{to, MessageServer::TableEnd()});
-      d.pass.reset();
-      d.rate = rate_;
-      return;
+      if (pass.flow.silent()) {
+        EndPass(d);
+        return;
+      }
+      pass.endSent = true;
+      continue;
     }
     Spend(d, kRecordCharge);
-    d.pass->last = *next->key;
+    pass.sent.last = *next->key;
     out.push_back(Datagram{to, MessageServer::TableRecord(*next->record)});
   }
 }
@@ -94,6 +162,15 @@ std::optional<Clock::time_point> Outbox::TakeDue(Clock::time_point now, const Me
   for (auto& [to, d] : destinations_) {
     (void)to;
     Refill(d, now);
+    // An answer that did not come in time: the window goes again, and a
+    // client that never answers goes on without checks, at the silent pace.
+    if (d.pass && d.pass->flow.Expire(now)) {
+      Pass& pass = *d.pass;
+      pass.sent = pass.read;
+      pass.inWindow = 0;
+      pass.endSent = false;
+      if (pass.flow.silent()) d.rate = SilentRate(d.rate);
+    }
   }
 
   // Oldest first across destinations; one that has to wait holds back only
@@ -118,7 +195,7 @@ std::optional<Clock::time_point> Outbox::TakeDue(Clock::time_point now, const Me
 
   for (auto& [to, d] : destinations_) {
     if (out.size() >= limit) break;
-    if (d.pass && d.queue.empty()) TakeTable(to, d, server, out, limit);
+    if (d.pass && d.queue.empty()) TakeTable(to, d, server, now, out, limit);
   }
 
   // When the next datagram can go. A destination with nothing left is
@@ -129,8 +206,13 @@ std::optional<Clock::time_point> Outbox::TakeDue(Clock::time_point now, const Me
     size_t need = 0;
     if (!d.queue.empty()) {
       need = BufferCharge(d.queue.front().second->size());
+    } else if (d.pass && d.pass->flow.waiting()) {
+      const Clock::time_point giveUp = *d.pass->flow.deadline();
+      due = due ? std::min(*due, giveUp) : giveUp;
+      ++it;
+      continue;
     } else if (d.pass) {
-      need = NextOf(*d.pass, server) ? kRecordCharge : kEndCharge;
+      need = NextCharge(d, server);
     } else {
       it = d.rate <= 0 || d.tokens >= kPaceBurstBytes ? destinations_.erase(it) : std::next(it);
       continue;
@@ -150,6 +232,12 @@ std::optional<Clock::time_point> Outbox::TakeDue(Clock::time_point now, const Me
 double Outbox::RateOf(const Endpoint& to) const {
   const auto it = destinations_.find(to);
   return it == destinations_.end() ? rate_ : it->second.rate;
+}
+
+int Outbox::WindowOf(const Endpoint& to) const {
+  const auto it = destinations_.find(to);
+  if (it == destinations_.end() || !it->second.pass || it->second.pass->flow.silent()) return 0;
+  return it->second.pass->flow.window();
 }
 
 size_t Outbox::queued() const {

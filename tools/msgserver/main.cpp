@@ -155,12 +155,14 @@ class ServerLoop {
       velmora::msgserver::Answers answers = server_.Handle(buffer_, length, source);
       const Clock::time_point now = Clock::now();
       for (Datagram& datagram : answers.datagrams) outbox_.Add(std::move(datagram), now);
+      if (answers.aliveFrom) outbox_.Answered(*answers.aliveFrom, now);
       if (answers.table) {
         outbox_.AddTable(*answers.table, now);
         if (options_.verbose) {
-          std::fprintf(stderr, "table to %s, ask %d since it registered, at %.0f KiB/s\n",
+          std::fprintf(stderr,
+                       "table to %s, ask %d since it registered, windows of %d, at most %.0f KiB/s\n",
                        Describe(answers.table->to).c_str(), answers.table->ask,
-                       outbox_.RateOf(answers.table->to) / 1024);
+                       outbox_.WindowOf(answers.table->to), outbox_.RateOf(answers.table->to) / 1024);
         }
       }
     }
@@ -292,10 +294,10 @@ int main(int argc, char** argv) {
   std::printf("velmora-msgserver listening on %s:%u\n",
               velmora::msg::FormatIpv4(options->bind).c_str(), boundPort);
   if (options->paceKiBPerSecond > 0) {
-    std::printf("velmora-msgserver paces long answers at %d KiB/s per client\n",
+    std::printf("velmora-msgserver sends the lock table in windows, at most %d KiB/s per client\n",
                 options->paceKiBPerSecond);
   } else {
-    std::printf("velmora-msgserver sends long answers unpaced\n");
+    std::printf("velmora-msgserver sends the lock table in windows, with no bound on the pace\n");
   }
   std::fflush(stdout);
 
