@@ -72,8 +72,9 @@ void Outbox::AddTable(const TableAsk& ask, Clock::time_point now) {
   const int halvings = std::clamp(ask.ask - 1, 0, 30);
   d.rate = rate_ / std::min(kSlowestPaceDivisor, 1 << halvings);
   if (!d.pass) {
-    d.pass.emplace();
-    d.pass->flow = TableFlow(ask.checkPending, now);
+    Pass pass;
+    pass.flow = TableFlow(ask.checkPending, now);
+    d.pass = std::move(pass);
     return;
   }
   Pass& pass = *d.pass;
