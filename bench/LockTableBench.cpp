@@ -137,8 +137,8 @@ bool RunAllocations() {
   for (const TaskLockRecord& record : records) viewed.Store(TaskLockView::Of(record));
   const double perHeld = static_cast<double>(g_allocations - before) / kLocks;
 
-  std::printf("%-12s allocations per new record=%.2f (read in place) %.2f (record)  per record held=%.2f\n",
-              "allocations", perView, perRecord, perHeld);
+  std::printf("allocations per new record=%.2f read in place, %.2f as a record; per record held again=%.2f\n",
+              perView, perRecord, perHeld);
   std::printf("@summary | Allocations per new usual lock record stored (10 tasks; read in place / record; held again) "
               "| %.2f / %.2f / %.2f |\n",
               perView, perRecord, perHeld);
