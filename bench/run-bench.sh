@@ -84,9 +84,9 @@ run_collecting() {
 run_collecting "$build/wine-run.sh" "$bench_exe" --empty "$empty" "${loaded[@]}" "${size[@]}" "$@"
 echo
 echo "Lock table alone (no channel, no sockets), under Wine:"
-"$build/wine-run.sh" "$build/bin/velmora_lock_bench.exe"
+run_collecting "$build/wine-run.sh" "$build/bin/velmora_lock_bench.exe"
 echo "The same, natively:"
-"$host_lock_bench" | tee "$build/bench/lock-host.txt"
+"$host_lock_bench" | tee "$build/bench/lock-host.txt" | grep -v '^@summary'
 native_query=$(sed -n 's/^25 projects .*query=\([0-9.]*\) us.*/\1 us/p' "$build/bench/lock-host.txt")
 echo "@summary | CheckTaskLock's question with 10,000 locks held, natively (velmora_lock_bench, 25 projects) | ${native_query:-not measured} |" >>"$summary"
 echo

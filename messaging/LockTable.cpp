@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 
 namespace velmora::msg {
 
 namespace {
-
-std::string_view TasksOf(const std::string& key, uint32_t tasksOffset) {
-  return std::string_view(key).substr(tasksOffset);
-}
 
 // Eight bytes at a time, then a final mix: a question hashes every piece it
 // names, so this is most of what a question costs. Every hit is confirmed
@@ -100,11 +97,6 @@ class AskedPieces {
   size_t size_ = 0;
 };
 
-size_t HeapBytes(const std::string& text) {
-  // Short texts live inside the string object itself.
-  return text.capacity() > 15 ? text.capacity() + 1 : 0;
-}
-
 // Allocation bookkeeping of one tree or hash node.
 constexpr size_t kNodeOverhead = 32;
 
@@ -127,19 +119,31 @@ size_t FilterBit(uint64_t hash, size_t probe, size_t bits) {
   return static_cast<size_t>((hash + probe * step) % bits);
 }
 
-std::vector<uint64_t> MakeFilter(const std::vector<uint64_t>& hashes) {
-  const size_t words = (hashes.size() * kFilterBitsPerTask + 63) / 64;
-  std::vector<uint64_t> filter(words);
+size_t FilterWords(size_t distinctTasks) {
+  return IsWide(distinctTasks) ? (distinctTasks * kFilterBitsPerTask + 63) / 64 : 0;
+}
+
+void FillFilter(const std::vector<uint64_t>& hashes, uint64_t* filter, size_t words) {
+  if (words == 0) return;  // a narrow lock
+  std::fill(filter, filter + words, uint64_t{0});
   for (uint64_t hash : hashes) {
     for (size_t probe = 0; probe < kFilterProbes; ++probe) {
       const size_t bit = FilterBit(hash, probe, words * 64);
       filter[bit / 64] |= uint64_t{1} << (bit % 64);
     }
   }
-  return filter;
 }
 
+// The index keeps between a quarter and half of its slots taken: a task
+// that no lock lists, the usual question, ends its probe within a slot or two.
+constexpr size_t kFirstSlots = 16;
+
 }  // namespace
+
+void LockTable::FreeRecord::operator()(Record* record) const {
+  record->~Record();
+  ::operator delete(record);
+}
 
 LockTable::LockTable(const LockTable& other) {
   other.ForEach([this](const TaskLockRecord& record) { Store(record); });
@@ -160,31 +164,60 @@ void LockTable::Store(const TaskLockView& lock) {
   const auto existing = records_.find(std::string_view(keyScratch_));
   if (existing != records_.end()) {
     // The key holds everything but the display name, so only that changes
-    // and the indexes stand.
-    existing->second.displayName.assign(lock.displayName);
+    // and the indexes stand. A received name always fits its room.
+    Record& held = *existing->second;
+    if (lock.displayName.size() <= held.nameRoom) {
+      lock.displayName.copy(held.text() + held.keyLength, lock.displayName.size());
+      held.nameLength = static_cast<uint32_t>(lock.displayName.size());
+      return;
+    }
+  }
+
+  TaskHashes(lock.tasks, hashScratch_);
+  const size_t filterWords = FilterWords(hashScratch_.size());
+  const size_t nameRoom = std::max(lock.displayName.size(), kLockDisplayNameSlot);
+  const size_t bytes = sizeof(Record) + filterWords * sizeof(uint64_t) + keyScratch_.size() + nameRoom;
+  RecordPtr made(new (::operator new(bytes)) Record());
+  Record& record = *made;
+  record.projectId = lock.projectId;
+  record.accountLength = static_cast<uint32_t>(keyScratch_.find('\0'));
+  record.tasksOffset = static_cast<uint32_t>(keyScratch_.size() - lock.tasks.size());
+  record.keyLength = static_cast<uint32_t>(keyScratch_.size());
+  record.filterWords = static_cast<uint32_t>(filterWords);
+  record.nameRoom = static_cast<uint32_t>(nameRoom);
+  record.nameLength = static_cast<uint32_t>(lock.displayName.size());
+  FillFilter(hashScratch_, record.filter(), filterWords);
+  keyScratch_.copy(record.text(), keyScratch_.size());
+  lock.displayName.copy(record.text() + record.keyLength, lock.displayName.size());
+
+  if (existing != records_.end()) {
+    // A name longer than the held record has room for, given by a caller:
+    // the new record takes the old one's place everywhere, which moves
+    // pointers only and so cannot fail halfway.
+    const Record* old = existing->second.get();
+    // A lock of no tasks is in no index, and its project may have none.
+    const auto project = projects_.find(record.projectId);
+    if (project != projects_.end()) {
+      Postings& wide = project->second.wide;
+      std::replace(wide.begin(), wide.end(), old, static_cast<const Record*>(&record));
+      for (uint64_t hash : hashScratch_) project->second.tasks.Replace(hash, old, &record);
+    }
+    auto node = records_.extract(existing);
+    node.key() = record.key();
+    node.mapped().swap(made);
+    records_.insert(std::move(node));
     return;
   }
 
-  Entry entry;
-  entry.projectId = lock.projectId;
-  entry.accountLength = static_cast<uint32_t>(keyScratch_.find('\0'));
-  entry.tasksOffset = static_cast<uint32_t>(keyScratch_.size() - lock.tasks.size());
-  entry.displayName.assign(lock.displayName);
-  // A list of its own rather than the scratch one: filters then land apart
-  // from the keys in memory, and the walk over wide locks stays fast.
-  std::vector<uint64_t> hashes;
-  TaskHashes(lock.tasks, hashes);
-  if (IsWide(hashes.size())) entry.filter = MakeFilter(hashes);
-  // The formed key goes into the table as it is; the next one is formed in
-  // a new buffer, the one allocation a new record's key needs anyway.
-  const auto inserted = records_.emplace(std::move(keyScratch_), std::move(entry)).first;
+  const Record* stored = &record;
+  records_.emplace(record.key(), std::move(made));
   try {
-    Index(inserted, hashes);
+    Index(stored, hashScratch_);
   } catch (...) {
     // Half indexed, the lock would be held yet reported free for some of
     // its tasks: without the memory to index it, it is not stored at all.
-    Unindex(inserted, hashes);
-    records_.erase(inserted);
+    Unindex(stored, hashScratch_);
+    records_.erase(stored->key());
     throw;
   }
 }
@@ -192,7 +225,7 @@ void LockTable::Store(const TaskLockView& lock) {
 size_t LockTable::RemoveProject(int32_t projectId) {
   size_t removed = 0;
   for (auto it = records_.begin(); it != records_.end();) {
-    if (it->second.projectId == projectId) {
+    if (it->second->projectId == projectId) {
       it = records_.erase(it);
       ++removed;
     } else {
@@ -208,20 +241,18 @@ size_t LockTable::RemoveHeld(const std::string& account, int32_t projectId,
                              const OwnLockCheck& isOwn) {
   const auto project = projects_.find(projectId);
   if (project == projects_.end()) return 0;
-  std::vector<RecordIt> doomed;
+  std::vector<const Record*> doomed;
   const AskedPieces pieces(tasks);
   for (const auto& [hash, piece] : pieces) {
-    const auto postings = project->second.tasks.find(hash);
-    if (postings == project->second.tasks.end()) continue;
-    for (RecordIt it : postings->second) {
-      if (IsHeldBy(it, account) && ListsTask(it, piece)) doomed.push_back(it);
+    for (const Record* record : project->second.tasks.Find(hash)) {
+      if (IsHeldBy(record, account) && ListsTask(record, piece)) doomed.push_back(record);
     }
   }
-  for (RecordIt it : project->second.wide) {
-    if (!IsHeldBy(it, account)) continue;
+  for (const Record* record : project->second.wide) {
+    if (!IsHeldBy(record, account)) continue;
     for (const auto& [hash, piece] : pieces) {
-      if (MayListTask(it, hash) && ListsTask(it, piece)) {
-        doomed.push_back(it);
+      if (MayListTask(record, hash) && ListsTask(record, piece)) {
+        doomed.push_back(record);
         break;
       }
     }
@@ -230,12 +261,12 @@ size_t LockTable::RemoveHeld(const std::string& account, int32_t projectId,
   doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
   if (isOwn) {
     doomed.erase(std::remove_if(doomed.begin(), doomed.end(),
-                                [&](RecordIt it) { return !isOwn(ToRecord(it)); }),
+                                [&](const Record* record) { return !isOwn(ToRecord(record)); }),
                  doomed.end());
   }
-  for (RecordIt it : doomed) {
-    if (removed) removed->push_back(ToRecord(it));
-    Erase(it);
+  for (const Record* record : doomed) {
+    if (removed) removed->push_back(ToRecord(record));
+    Erase(record);
   }
   return doomed.size();
 }
@@ -244,20 +275,23 @@ std::optional<TaskLockRecord> LockTable::FindBlockingRecord(const std::string& a
                                                             int32_t projectId,
                                                             const std::string& tasks,
                                                             const OwnLockCheck& isOwn) const {
-  const std::optional<RecordIt> found = FindBlocking(account, projectId, tasks, isOwn);
+  const Record* found = FindBlocking(account, projectId, tasks, isOwn);
   if (!found) return std::nullopt;
-  return ToRecord(*found);
+  return ToRecord(found);
 }
 
 std::string LockTable::FindBlockingHolder(const std::string& account, int32_t projectId,
                                           const std::string& tasks) const {
-  const std::optional<RecordIt> found = FindBlocking(account, projectId, tasks, nullptr);
+  const Record* found = FindBlocking(account, projectId, tasks, nullptr);
   if (!found) return std::string();
-  return (*found)->first.substr(0, (*found)->second.accountLength);
+  return std::string(found->account());
 }
 
 void LockTable::ForEach(const std::function<void(const TaskLockRecord&)>& visit) const {
-  for (auto it = records_.begin(); it != records_.end(); ++it) visit(ToRecord(it));
+  for (const auto& [key, record] : records_) {
+    (void)key;
+    visit(ToRecord(record.get()));
+  }
 }
 
 void LockTable::Clear() {
@@ -267,125 +301,106 @@ void LockTable::Clear() {
 
 size_t LockTable::MemoryBytes() const {
   size_t bytes = sizeof(*this) + projects_.bucket_count() * sizeof(void*);
-  for (const auto& [key, entry] : records_) {
-    bytes += kNodeOverhead + sizeof(Records::value_type) + HeapBytes(key) +
-             HeapBytes(entry.displayName) + entry.filter.capacity() * sizeof(uint64_t);
+  for (const auto& [key, record] : records_) {
+    (void)key;
+    bytes += 2 * kNodeOverhead + sizeof(Records::value_type) + record->bytes();
   }
   for (const auto& [projectId, project] : projects_) {
     (void)projectId;
-    const TaskIndex& index = project.tasks;
-    bytes += kNodeOverhead + sizeof(std::pair<const int32_t, ProjectIndex>) +
-             index.bucket_count() * sizeof(void*) + project.wide.capacity() * sizeof(RecordIt);
-    for (const auto& [hash, postings] : index) {
-      (void)hash;
-      bytes += kNodeOverhead + sizeof(TaskIndex::value_type) +
-               postings.capacity() * sizeof(RecordIt);
-    }
+    bytes += kNodeOverhead + sizeof(std::pair<const int32_t, ProjectIndex>) + project.tasks.MemoryBytes() +
+             project.wide.capacity() * sizeof(const Record*);
   }
   return bytes;
 }
 
-void LockTable::Index(RecordIt it, const std::vector<uint64_t>& hashes) {
-  ProjectIndex& project = projects_[it->second.projectId];
-  if (!it->second.filter.empty()) {
+void LockTable::Index(const Record* record, const std::vector<uint64_t>& hashes) {
+  ProjectIndex& project = projects_[record->projectId];
+  if (record->filterWords > 0) {
     Postings& wide = project.wide;
-    wide.insert(std::lower_bound(wide.begin(), wide.end(), it, KeyOrder()), it);
+    wide.insert(std::lower_bound(wide.begin(), wide.end(), record, KeyOrder()), record);
     return;
   }
-  TaskIndex& index = project.tasks;
-  for (uint64_t hash : hashes) {
-    Postings& postings = index[hash];
-    postings.insert(std::lower_bound(postings.begin(), postings.end(), it, KeyOrder()), it);
-  }
+  for (uint64_t hash : hashes) project.tasks.Add(hash, record);
 }
 
-void LockTable::Unindex(RecordIt it) {
-  TaskHashes(TasksOf(it->first, it->second.tasksOffset), hashScratch_);
-  Unindex(it, hashScratch_);
+void LockTable::Unindex(const Record* record) {
+  TaskHashes(record->tasks(), hashScratch_);
+  Unindex(record, hashScratch_);
 }
 
-void LockTable::Unindex(RecordIt it, const std::vector<uint64_t>& hashes) {
-  const auto project = projects_.find(it->second.projectId);
+void LockTable::Unindex(const Record* record, const std::vector<uint64_t>& hashes) {
+  const auto project = projects_.find(record->projectId);
   if (project == projects_.end()) return;
-  if (!it->second.filter.empty()) {
+  if (record->filterWords > 0) {
     Postings& wide = project->second.wide;
-    const auto at = std::lower_bound(wide.begin(), wide.end(), it, KeyOrder());
-    if (at != wide.end() && *at == it) wide.erase(at);
+    const auto at = std::lower_bound(wide.begin(), wide.end(), record, KeyOrder());
+    if (at != wide.end() && *at == record) wide.erase(at);
+  } else {
+    for (uint64_t hash : hashes) project->second.tasks.Remove(hash, record);
   }
-  TaskIndex& index = project->second.tasks;
-  for (uint64_t hash : hashes) {
-    const auto postings = index.find(hash);
-    if (postings == index.end()) continue;
-    Postings& list = postings->second;
-    const auto at = std::lower_bound(list.begin(), list.end(), it, KeyOrder());
-    if (at != list.end() && *at == it) list.erase(at);
-    if (list.empty()) index.erase(postings);
-  }
-  if (index.empty() && project->second.wide.empty()) projects_.erase(project);
+  if (project->second.tasks.empty() && project->second.wide.empty()) projects_.erase(project);
 }
 
-void LockTable::Erase(RecordIt it) {
-  Unindex(it);
-  records_.erase(it);
+void LockTable::Erase(const Record* record) {
+  Unindex(record);
+  records_.erase(record->key());
 }
 
-std::optional<LockTable::RecordIt> LockTable::FindBlocking(const std::string& account,
-                                                           int32_t projectId,
-                                                           const std::string& tasks,
-                                                           const OwnLockCheck& isOwn) const {
+const LockTable::Record* LockTable::FindBlocking(const std::string& account, int32_t projectId,
+                                                 const std::string& tasks,
+                                                 const OwnLockCheck& isOwn) const {
   const auto project = projects_.find(projectId);
-  if (project == projects_.end()) return std::nullopt;
-  const auto blocks = [&](RecordIt it) {
-    return !IsHeldBy(it, account) || (isOwn && !isOwn(ToRecord(it)));
+  if (project == projects_.end()) return nullptr;
+  const auto blocks = [&](const Record* record) {
+    return !IsHeldBy(record, account) || (isOwn && !isOwn(ToRecord(record)));
   };
-  std::optional<RecordIt> best;
+  const Record* best = nullptr;
   const AskedPieces pieces(tasks);
   for (const auto& [hash, piece] : pieces) {
-    const auto postings = project->second.tasks.find(hash);
-    if (postings == project->second.tasks.end()) continue;
     // Postings are in key order: the first one not held by the asker is this
     // piece's candidate, and nothing past the best so far can win.
-    for (RecordIt it : postings->second) {
-      if (best && (it == *best || !(it->first < (*best)->first))) break;
-      if (!ListsTask(it, piece) || !blocks(it)) continue;
-      best = it;
+    for (const Record* record : project->second.tasks.Find(hash)) {
+      if (best && (record == best || !(record->key() < best->key()))) break;
+      if (!ListsTask(record, piece) || !blocks(record)) continue;
+      best = record;
       break;
     }
   }
-  for (RecordIt it : project->second.wide) {
-    if (best && !(it->first < (*best)->first)) break;
+  for (const Record* record : project->second.wide) {
+    if (best && !(record->key() < best->key())) break;
     bool listed = false;
     for (const auto& [hash, piece] : pieces) {
-      if (MayListTask(it, hash) && ListsTask(it, piece)) {
+      if (MayListTask(record, hash) && ListsTask(record, piece)) {
         listed = true;
         break;
       }
     }
-    if (listed && blocks(it)) {
-      best = it;
+    if (listed && blocks(record)) {
+      best = record;
       break;
     }
   }
   return best;
 }
 
-bool LockTable::IsHeldBy(RecordIt it, const std::string& account) {
-  return std::string_view(it->first).substr(0, it->second.accountLength) == account;
+bool LockTable::IsHeldBy(const Record* record, const std::string& account) {
+  return record->account() == account;
 }
 
-bool LockTable::MayListTask(RecordIt it, uint64_t taskHash) {
-  const std::vector<uint64_t>& filter = it->second.filter;
+bool LockTable::MayListTask(const Record* record, uint64_t taskHash) {
+  const uint64_t* filter = record->filter();
+  const size_t bits = size_t{record->filterWords} * 64;
   for (size_t probe = 0; probe < kFilterProbes; ++probe) {
-    const size_t bit = FilterBit(taskHash, probe, filter.size() * 64);
+    const size_t bit = FilterBit(taskHash, probe, bits);
     if (!(filter[bit / 64] >> (bit % 64) & 1)) return false;
   }
   return true;
 }
 
-bool LockTable::ListsTask(RecordIt it, std::string_view task) {
+bool LockTable::ListsTask(const Record* record, std::string_view task) {
   // Walked in place: a wide lock's list is long, and splitting it into
   // pieces for every question would allocate each time.
-  const std::string_view list = TasksOf(it->first, it->second.tasksOffset);
+  const std::string_view list = record->tasks();
   if (list.empty()) return false;
   size_t start = 0;
   for (;;) {
@@ -397,13 +412,143 @@ bool LockTable::ListsTask(RecordIt it, std::string_view task) {
   }
 }
 
-TaskLockRecord LockTable::ToRecord(RecordIt it) {
-  TaskLockRecord record;
-  record.account = it->first.substr(0, it->second.accountLength);
-  record.displayName = it->second.displayName;
-  record.projectId = it->second.projectId;
-  record.tasks = it->first.substr(it->second.tasksOffset);
-  return record;
+TaskLockRecord LockTable::ToRecord(const Record* record) {
+  TaskLockRecord made;
+  made.account = std::string(record->account());
+  made.displayName = std::string(record->displayName());
+  made.projectId = record->projectId;
+  made.tasks = std::string(record->tasks());
+  return made;
+}
+
+// --- the task index ---------------------------------------------------------------
+
+LockTable::TaskIndex::Hits LockTable::TaskIndex::Find(uint64_t hash) const {
+  Hits hits;
+  if (slots_.empty()) return hits;
+  const Slot& slot = slots_[Probe(hash)];
+  if (slot.ref == 0) return hits;
+  if (slot.ref & 1) {
+    const Postings& list = lists_[slot.ref >> 1];
+    hits.list = list.data();
+    hits.count = list.size();
+  } else {
+    hits.single = reinterpret_cast<const Record*>(slot.ref);
+    hits.count = 1;
+  }
+  return hits;
+}
+
+size_t LockTable::TaskIndex::Probe(uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t at = static_cast<size_t>(hash) & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (slot.ref == 0 || slot.hash == hash) return at;
+  }
+}
+
+void LockTable::TaskIndex::Grow() {
+  std::vector<Slot> grown(slots_.empty() ? kFirstSlots : slots_.size() * 2, Slot{0, 0});
+  grown.swap(slots_);
+  for (const Slot& slot : grown) {
+    if (slot.ref != 0) slots_[Probe(slot.hash)] = slot;
+  }
+}
+
+void LockTable::TaskIndex::Add(uint64_t hash, const Record* record) {
+  if ((used_ + 1) * 2 > slots_.size()) Grow();
+  const size_t at = Probe(hash);
+  Slot& slot = slots_[at];
+  const uintptr_t ref = reinterpret_cast<uintptr_t>(record);
+  if (slot.ref == 0) {
+    slot = Slot{hash, ref};
+    ++used_;
+    return;
+  }
+  if (slot.ref & 1) {
+    Postings& list = lists_[slot.ref >> 1];
+    const auto place = std::lower_bound(list.begin(), list.end(), record, KeyOrder());
+    if (place == list.end() || *place != record) list.insert(place, record);
+    return;
+  }
+  const Record* single = reinterpret_cast<const Record*>(slot.ref);
+  if (single == record) return;
+  // A second lock on the task: a list of its own, a freed one when there is.
+  if (freeLists_.empty()) {
+    lists_.emplace_back();
+    try {
+      freeLists_.push_back(static_cast<uint32_t>(lists_.size() - 1));
+    } catch (...) {
+      lists_.pop_back();
+      throw;
+    }
+  }
+  Postings& list = lists_[freeLists_.back()];
+  list.reserve(2);
+  if (KeyOrder()(record, single)) {
+    list.assign({record, single});
+  } else {
+    list.assign({single, record});
+  }
+  slot.ref = uintptr_t{freeLists_.back()} << 1 | 1;
+  freeLists_.pop_back();
+}
+
+void LockTable::TaskIndex::Remove(uint64_t hash, const Record* record) {
+  if (slots_.empty()) return;
+  const size_t at = Probe(hash);
+  Slot& slot = slots_[at];
+  if (slot.ref == 0) return;
+  if (slot.ref & 1) {
+    const uint32_t number = static_cast<uint32_t>(slot.ref >> 1);
+    Postings& list = lists_[number];
+    const auto place = std::lower_bound(list.begin(), list.end(), record, KeyOrder());
+    if (place == list.end() || *place != record) return;
+    list.erase(place);
+    if (list.size() > 1) return;
+    // Back to a single lock: the list goes back to the pool, whose room
+    // was reserved when it was made, so this takes nothing.
+    slot.ref = reinterpret_cast<uintptr_t>(list.front());
+    list.clear();
+    freeLists_.push_back(number);
+    return;
+  }
+  if (reinterpret_cast<const Record*>(slot.ref) == record) Vacate(at);
+}
+
+void LockTable::TaskIndex::Replace(uint64_t hash, const Record* was, const Record* now) {
+  if (slots_.empty()) return;
+  Slot& slot = slots_[Probe(hash)];
+  if (slot.ref & 1) {
+    Postings& list = lists_[slot.ref >> 1];
+    std::replace(list.begin(), list.end(), was, now);
+  } else if (reinterpret_cast<const Record*>(slot.ref) == was) {
+    slot.ref = reinterpret_cast<uintptr_t>(now);
+  }
+}
+
+void LockTable::TaskIndex::Vacate(size_t at) {
+  // Linear probing without tombstones: later slots of the run move up into
+  // the gap unless they already sit at or after their home.
+  const size_t mask = slots_.size() - 1;
+  size_t gap = at;
+  for (size_t next = (gap + 1) & mask; slots_[next].ref != 0; next = (next + 1) & mask) {
+    const size_t home = static_cast<size_t>(slots_[next].hash) & mask;
+    // Movable when its home does not lie cyclically within (gap, next].
+    const bool stays = gap <= next ? (gap < home && home <= next) : (gap < home || home <= next);
+    if (stays) continue;
+    slots_[gap] = slots_[next];
+    gap = next;
+  }
+  slots_[gap] = Slot{0, 0};
+  --used_;
+}
+
+size_t LockTable::TaskIndex::MemoryBytes() const {
+  size_t bytes = slots_.capacity() * sizeof(Slot) + lists_.capacity() * sizeof(Postings) +
+                 freeLists_.capacity() * sizeof(uint32_t);
+  for (const Postings& list : lists_) bytes += list.capacity() * sizeof(const Record*);
+  return bytes;
 }
 
 int LockCheckResult(const std::string& holder, const std::string& account) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,45 +75,98 @@ class LockTable {
   size_t MemoryBytes() const;
 
  private:
-  // The key holds account, project id and task list; an entry remembers
-  // where they sit in it instead of keeping second copies. `filter` is set
-  // for wide locks only: two bytes per distinct task.
-  struct Entry {
+  // One allocation per lock: the key (account, project id and task list, see
+  // FormLockKey), then the display name in room that any received name fits,
+  // so storing a held lock again never reallocates. A wide lock's filter,
+  // two bytes per distinct task, comes first, where 64-bit words align.
+  struct alignas(uint64_t) Record {
     int32_t projectId = 0;
     uint32_t accountLength = 0;
     uint32_t tasksOffset = 0;
-    std::string displayName;
-    std::vector<uint64_t> filter;
+    uint32_t keyLength = 0;
+    uint32_t filterWords = 0;  // 0 for a narrow lock
+    uint32_t nameRoom = 0;
+    uint32_t nameLength = 0;
+
+    const uint64_t* filter() const { return reinterpret_cast<const uint64_t*>(this + 1); }
+    uint64_t* filter() { return reinterpret_cast<uint64_t*>(this + 1); }
+    const char* text() const { return reinterpret_cast<const char*>(filter() + filterWords); }
+    char* text() { return reinterpret_cast<char*>(filter() + filterWords); }
+    std::string_view key() const { return std::string_view(text(), keyLength); }
+    std::string_view account() const { return key().substr(0, accountLength); }
+    std::string_view tasks() const { return key().substr(tasksOffset); }
+    std::string_view displayName() const { return std::string_view(text() + keyLength, nameLength); }
+    size_t bytes() const { return sizeof(Record) + filterWords * sizeof(uint64_t) + keyLength + nameRoom; }
   };
-  // Transparent order: a key formed in a scratch buffer is looked up as is.
-  using Records = std::map<std::string, Entry, std::less<>>;
-  using RecordIt = Records::const_iterator;
+  struct FreeRecord {
+    void operator()(Record* record) const;
+  };
+  using RecordPtr = std::unique_ptr<Record, FreeRecord>;
+  // Keyed by a view of the record's own key; transparent, so a key formed in
+  // a scratch buffer is looked up as is.
+  using Records = std::map<std::string_view, RecordPtr, std::less<>>;
   struct KeyOrder {
-    bool operator()(RecordIt a, RecordIt b) const { return a->first < b->first; }
+    bool operator()(const Record* a, const Record* b) const { return a->key() < b->key(); }
   };
-  // Task UIDs are indexed by a 64-bit hash, which keeps the index small; a
-  // hit is confirmed against the lock's own task list before it counts.
-  struct TaskHash {
-    size_t operator()(uint64_t hash) const { return static_cast<size_t>(hash); }
+  using Postings = std::vector<const Record*>;  // in key order
+
+  // Task hash to the narrow locks listing it. Open addressing in one array
+  // that doubles as it fills, so indexing a lock costs no allocation of its
+  // own; a task listed by several locks takes a list from a pool, reused
+  // once freed. Task UIDs are indexed by a 64-bit hash, which keeps the index
+  // small; a hit is confirmed against the lock's own task list.
+  class TaskIndex {
+   public:
+    // The locks listing a hash, in key order.
+    struct Hits {
+      const Record* single = nullptr;
+      const Record* const* list = nullptr;
+      size_t count = 0;
+      const Record* const* begin() const { return list ? list : &single; }
+      const Record* const* end() const { return begin() + count; }
+    };
+    Hits Find(uint64_t hash) const;
+    // Leaves the index as it was when it throws.
+    void Add(uint64_t hash, const Record* record);
+    // Takes nothing, so it can undo a failed Add.
+    void Remove(uint64_t hash, const Record* record);
+    // Puts `now` where `was` is; both have the same key. Takes nothing.
+    void Replace(uint64_t hash, const Record* was, const Record* now);
+    bool empty() const { return used_ == 0; }
+    size_t MemoryBytes() const;
+
+   private:
+    // `ref` is 0 for a free slot, the record, or a pool list's number
+    // shifted left with the low bit set.
+    struct Slot {
+      uint64_t hash;
+      uintptr_t ref;
+    };
+    size_t Probe(uint64_t hash) const;  // the slot holding `hash`, or the free one it would take
+    void Grow();
+    void Vacate(size_t at);
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+    std::vector<Postings> lists_;
+    std::vector<uint32_t> freeLists_;
   };
-  using Postings = std::vector<RecordIt>;  // in key order
-  using TaskIndex = std::unordered_map<uint64_t, Postings, TaskHash>;
   struct ProjectIndex {
     TaskIndex tasks;  // narrow locks, by task
     Postings wide;    // wide locks, looked at one by one through their filters
   };
 
-  void Index(RecordIt it, const std::vector<uint64_t>& hashes);
-  void Unindex(RecordIt it);
+  void Index(const Record* record, const std::vector<uint64_t>& hashes);
+  void Unindex(const Record* record);
   // Takes nothing: finds and erases only, so it can undo a failed Index.
-  void Unindex(RecordIt it, const std::vector<uint64_t>& hashes);
-  void Erase(RecordIt it);
-  std::optional<RecordIt> FindBlocking(const std::string& account, int32_t projectId,
-                                       const std::string& tasks, const OwnLockCheck& isOwn) const;
-  static bool IsHeldBy(RecordIt it, const std::string& account);
-  static bool ListsTask(RecordIt it, std::string_view task);
-  static bool MayListTask(RecordIt it, uint64_t taskHash);
-  static TaskLockRecord ToRecord(RecordIt it);
+  void Unindex(const Record* record, const std::vector<uint64_t>& hashes);
+  void Erase(const Record* record);
+  const Record* FindBlocking(const std::string& account, int32_t projectId, const std::string& tasks,
+                             const OwnLockCheck& isOwn) const;
+  static bool IsHeldBy(const Record* record, const std::string& account);
+  static bool ListsTask(const Record* record, std::string_view task);
+  static bool MayListTask(const Record* record, uint64_t taskHash);
+  static TaskLockRecord ToRecord(const Record* record);
 
   Records records_;
   std::unordered_map<int32_t, ProjectIndex> projects_;

@@ -207,6 +207,65 @@ TEST(LockTable, CopiesAnswerOnTheirOwn) {
   EXPECT_TRUE(copy.empty());
 }
 
+TEST(LockTable, ALongerNameGivenAgainKeepsTheLockWhereItWas) {
+  std::string wide;
+  for (int t = 0; t < 100; ++t) wide += (t ? ",w" : "w") + std::to_string(t);
+  const std::string longName(40, 'L');  // more than a received record's slot holds
+  for (const std::string& tasks : {std::string("t1,shared"), wide, std::string()}) {
+    LockTable table;
+    table.Store(Lock("bob", 1, tasks, "short"));
+    table.Store(Lock("amy", 1, "shared"));
+    table.Store(Lock("bob", 1, tasks, longName));
+    const std::string asked = tasks.empty() ? "t1" : tasks.substr(0, tasks.find(','));
+    EXPECT_EQ(table.size(), 2u);
+    EXPECT_EQ(KeysInOrder(table).back(), "bob/1/" + tasks);
+    if (tasks.empty()) continue;
+    EXPECT_EQ(table.FindBlockingRecord("me", 1, asked)->displayName, longName) << tasks.size();
+    EXPECT_EQ(table.RemoveHeld("bob", 1, asked), 1u) << tasks.size();
+    EXPECT_EQ(table.FindBlockingHolder("me", 1, asked + ",shared"), "amy") << tasks.size();
+  }
+}
+
+// Stores and removals in random order, each question checked against the
+// first lock in key order that lists an asked task and is not the asker's.
+TEST(LockTable, AnswersAgreeWithAWalkInKeyOrderThroughStoresAndRemovals) {
+  uint32_t seed = 12345;
+  const auto next = [&](uint32_t below) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % below;
+  };
+  const auto tasks = [&] {
+    std::string list;
+    for (uint32_t n = 1 + next(4); n > 0; --n) list += (list.empty() ? "t" : ",t") + std::to_string(next(40));
+    return list;
+  };
+  LockTable table;
+  for (int step = 0; step < 3000; ++step) {
+    const std::string account = "u" + std::to_string(next(5));
+    const int32_t project = static_cast<int32_t>(next(2));
+    const uint32_t op = next(10);
+    if (op < 6) {
+      table.Store(Lock(account, project, tasks()));
+    } else if (op < 9) {
+      table.RemoveHeld(account, project, tasks());
+    } else if (next(20) == 0) {
+      table.RemoveProject(project);
+    }
+    const std::string asked = tasks();
+    std::string expected;
+    table.ForEach([&](const TaskLockRecord& r) {
+      if (!expected.empty() || r.projectId != project || r.account == account) return;
+      for (size_t a = 0; a != std::string::npos;) {
+        const size_t comma = asked.find(',', a);
+        const std::string piece = asked.substr(a, comma == std::string::npos ? comma : comma - a);
+        if (("," + r.tasks + ",").find("," + piece + ",") != std::string::npos) expected = r.account;
+        a = comma == std::string::npos ? comma : comma + 1;
+      }
+    });
+    ASSERT_EQ(table.FindBlockingHolder(account, project, asked), expected) << "step " << step;
+  }
+}
+
 TEST(LockCheckResult, FreeWhenNobodyOrTheAskerIsNamed) {
   EXPECT_EQ(LockCheckResult("", "me"), 1);
   EXPECT_EQ(LockCheckResult("me", "me"), 1);
