@@ -54,7 +54,7 @@ fi
 # No alive checks: nothing but the benchmark's own traffic.
 bench_server "$empty"
 loaded=()
-default_pace=$("$server_exe" --help | sed -n 's/.*(default \([0-9]*\); 0 unpaced).*/\1/p')
+default_pace=$("$server_exe" --help | sed -n 's/.*(default \([0-9]*\); 0 no bound).*/\1/p')
 for i in "${!paces[@]}"; do
   pace=${paces[$i]} address=${net}$((i + 1))
   pace_option=(--pace-rate "$pace")
