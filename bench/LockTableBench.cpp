@@ -6,28 +6,12 @@
 // new. Prints figures; the checks are on answers only.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "messaging/LockTable.h"
-
-namespace {
-
-// One thread stores and counts: a plain counter is enough.
-long g_allocations = 0;
-
-}  // namespace
-
-void* operator new(size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "tests/native/CountingNew.h"
 
 namespace {
 
@@ -125,17 +109,17 @@ bool RunAllocations() {
                                      i % 25, Tasks(i)});
   }
   LockTable viewed;
-  long before = g_allocations;
+  long before = velmora::test::Allocations();
   for (const TaskLockRecord& record : records) viewed.Store(TaskLockView::Of(record));
-  const double perView = static_cast<double>(g_allocations - before) / kLocks;
+  const double perView = static_cast<double>(velmora::test::Allocations() - before) / kLocks;
   LockTable stored;
-  before = g_allocations;
+  before = velmora::test::Allocations();
   for (const TaskLockRecord& record : records) stored.Store(record);
-  const double perRecord = static_cast<double>(g_allocations - before) / kLocks;
+  const double perRecord = static_cast<double>(velmora::test::Allocations() - before) / kLocks;
   // The same table sent again.
-  before = g_allocations;
+  before = velmora::test::Allocations();
   for (const TaskLockRecord& record : records) viewed.Store(TaskLockView::Of(record));
-  const double perHeld = static_cast<double>(g_allocations - before) / kLocks;
+  const double perHeld = static_cast<double>(velmora::test::Allocations() - before) / kLocks;
 
   std::printf("allocations per new record=%.2f read in place, %.2f as a record; per record held again=%.2f\n",
               perView, perRecord, perHeld);

@@ -3,28 +3,11 @@
 // none.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "messaging/LockTable.h"
-
-namespace {
-
-long g_allocations = 0;
-
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "tests/native/CountingNew.h"
 
 namespace velmora::msg {
 namespace {
@@ -57,9 +40,9 @@ TEST(LockTableAllocations, ANewUsualRecordTakesAtMostThreeAndAHeldOneNone) {
   for (const auto& path : paths) {
     LockTable table;
     const auto perRecord = [&](const std::vector<TaskLockRecord>& batch) {
-      const long before = g_allocations;
+      const long before = test::Allocations();
       for (const TaskLockRecord& r : batch) path.store(table, r);
-      return static_cast<double>(g_allocations - before) / kLocks;
+      return static_cast<double>(test::Allocations() - before) / kLocks;
     };
     EXPECT_LE(perRecord(records), 3.0) << path.what;
     EXPECT_EQ(perRecord(records), 0.0) << path.what << ": held already";

@@ -3,32 +3,12 @@
 // every allocation through a replaced operator new.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <functional>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "common/UniqueHandle.h"
-
-namespace {
-
-std::atomic<long> g_allocations{0};
-
-}  // namespace
-
-// Both ends go to malloc and free, which the compiler cannot see through
-// the inlined gtest code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "tests/native/CountingNew.h"
 
 namespace velmora {
 namespace {
@@ -82,9 +62,9 @@ TEST(OwnerMove, HandsAPathOverWithoutAllocatingOrClosingIt) {
     Slot held(std::in_place, std::move(first)), other(std::in_place);
     g_closed.clear();
     g_closed.reserve(4);
-    const long before = g_allocations.load();
+    const long before = test::Allocations();
     c.op(held, other, spare);
-    EXPECT_EQ(g_allocations.load(), before);
+    EXPECT_EQ(test::Allocations(), before);
     EXPECT_EQ(held->get(), c.heldAfter);
     EXPECT_EQ(other->get(), c.otherAfter);
     EXPECT_EQ(g_closed, c.closed);
