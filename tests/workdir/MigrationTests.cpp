@@ -30,6 +30,13 @@ class MigrationTest : public ::testing::Test {
     destination_ = root_ + L"\\new";
   }
   void TearDown() override { RemoveTree(root_); }
+  // Both directories empty again, for the next case of a table.
+  void EmptyBoth() {
+    RemoveTree(source_);
+    RemoveTree(destination_);
+    CreateDirectoryW(source_.c_str(), nullptr);
+    CreateDirectoryW(destination_.c_str(), nullptr);
+  }
 
   std::wstring root_, source_, destination_;
 };
@@ -62,10 +69,7 @@ TEST_F(MigrationTest, CopiesOwnFilesAndCheckOutSubtreeAndLeavesTheSource) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RemoveTree(source_);
-    RemoveTree(destination_);
-    CreateDirectoryW(source_.c_str(), nullptr);
-    CreateDirectoryW(destination_.c_str(), nullptr);
+    EmptyBoth();
     MakeTree(source_, c.source);
     MakeTree(destination_, c.destination);
     const Tree before = ReadTree(source_);
@@ -388,10 +392,7 @@ TEST_F(MigrationTest, AListingThatFailsIsReportedWithWhatItLeftBehind) {
   const DirectorySearch faulty{&FaultyFirst, &FaultyNext};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RemoveTree(source_);
-    RemoveTree(destination_);
-    CreateDirectoryW(source_.c_str(), nullptr);
-    CreateDirectoryW(destination_.c_str(), nullptr);
+    EmptyBoth();
     MakeTree(source_, tree);
     auto below = [&](const std::wstring& relative) {
       return relative.empty() ? relative : relative == L"." ? source_ : source_ + L"\\" + relative;
