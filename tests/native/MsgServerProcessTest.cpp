@@ -169,23 +169,32 @@ struct TableRead {
   int checks = 0;
 };
 
-// Reads the lock table as the control does, answering each alive check with
-// `own` unless `answer` is off, and resting `pauseUs` after each datagram.
-TableRead ReadTable(const LoopbackClient& client, uint16_t port, const PeerRecord& own, bool answer,
-                    useconds_t pauseUs) {
+struct Reader {
+  bool answer = true;        // answers each alive check
+  useconds_t pauseUs = 0;    // rests after each datagram
+  size_t stallAt = 0;        // after this many datagrams (0: never) stops reading for
+  useconds_t stallUs = 0;    //   this long
+  size_t want = 0;           // reads on past an end until it has this many records
+};
+
+// Reads the lock table as the control does: records that come after the end
+// are stored all the same.
+TableRead ReadTable(const LoopbackClient& client, uint16_t port, const PeerRecord& own, const Reader& how) {
   TableRead read;
+  size_t count = 0;
   while (const auto datagram = client.Receive()) {
     const uint32_t type = ReadType(datagram->data(), datagram->size());
     if (type == kMsgAliveCheck) {
       ++read.checks;
-      if (answer) client.SendTo(port, MakeDatagram(kMsgAliveAnswer, own));
+      if (how.answer) client.SendTo(port, MakeDatagram(kMsgAliveAnswer, own));
     } else if (type == kMsgLockTableEnd) {
       read.ended = true;
-      break;
+      if (read.keys.size() >= how.want) break;
     } else if (type == kMsgLockRecord) {
       read.keys.insert(LockKey(TaskLockRecord::Decode(datagram->data() + 4)));
     }
-    if (pauseUs > 0) usleep(pauseUs);
+    if (how.pauseUs > 0) usleep(how.pauseUs);
+    if (++count == how.stallAt) usleep(how.stallUs);
   }
   return read;
 }
@@ -330,7 +339,26 @@ TEST(MsgServerProcess, SlowClientWithAStockBufferGetsEveryOneOfTenThousandRecord
   client.SendTo(server.port(), MakeDatagram(kMsgRegister, own));
   ASSERT_TRUE(client.ReceiveType(kMsgRegistered).has_value());
   client.SendTo(server.port(), ChannelCore::MakeLockTableRequest());
-  const TableRead read = ReadTable(client, server.port(), own, true, 200);
+  const TableRead read = ReadTable(client, server.port(), own, Reader{true, 200});
+  EXPECT_TRUE(read.ended);
+  EXPECT_EQ(read.keys.size(), static_cast<size_t>(kLocks));
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+// A client stalled long enough to be taken for one that never answers (a
+// loaded machine) gets the table without checks and overflows; its answers
+// when it reads on bring again what it may have lost.
+TEST(MsgServerProcess, ClientStalledPastTheMissesGetsEveryRecordOnceItReadsOn) {
+  ServerProcess server({"--alive-interval", "0"});
+  ASSERT_NE(server.port(), 0);
+  LoopbackClient loader, client;
+  constexpr int kLocks = 2000;
+  FillLocks(loader, server.port(), kLocks);
+  const PeerRecord own = Own("stalled", client.port());
+  client.SendTo(server.port(), MakeDatagram(kMsgRegister, own));
+  ASSERT_TRUE(client.ReceiveType(kMsgRegistered).has_value());
+  client.SendTo(server.port(), ChannelCore::MakeLockTableRequest());
+  const TableRead read = ReadTable(client, server.port(), own, Reader{true, 0, 100, 3000 * 1000, kLocks});
   EXPECT_TRUE(read.ended);
   EXPECT_EQ(read.keys.size(), static_cast<size_t>(kLocks));
   EXPECT_EQ(server.Stop(SIGTERM), 0);
@@ -345,7 +373,7 @@ TEST(MsgServerProcess, ClientThatNeverAnswersStillGetsTheTableAndTheEnd) {
   constexpr int kLocks = 300;
   FillLocks(loader, server.port(), kLocks);
   client.SendTo(server.port(), ChannelCore::MakeLockTableRequest());
-  const TableRead read = ReadTable(client, server.port(), Own("mute", client.port()), false, 0);
+  const TableRead read = ReadTable(client, server.port(), Own("mute", client.port()), Reader{false});
   EXPECT_TRUE(read.ended);
   EXPECT_EQ(read.keys.size(), static_cast<size_t>(kLocks));
   EXPECT_GT(read.checks, 0);

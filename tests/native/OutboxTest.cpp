@@ -228,8 +228,28 @@ TEST_F(OutboxTest, AClientThatNeverAnswersGetsTheWholeTableWithoutChecksAfterThr
   answering = false;
   AskTable(kAmy);
   EXPECT_EQ(Names(Drain()), (Names_{"t00", "t01", "t02", "check", "t00", "check", "t00", "check", "t00", "t01",
-                                    "t02", "t03", "t04", "t05", "t06", "t07", "end"}));
+                                    "t02", "t03", "t04", "t05", "t06", "t07", "end", "check"}));
   EXPECT_FALSE(due);
+  EXPECT_EQ(outbox.WindowOf(kAmy), 0);
+}
+
+TEST_F(OutboxTest, AStalledClientThatAnswersAfterFallingSilentGetsAgainWhatWentWithoutChecks) {
+  Fill(8);
+  Register(kAmy);
+  answering = false;
+  AskTable(kAmy);
+  EXPECT_EQ(Window(), (Names_{"t00", "t01", "t02", "check"}));
+  outbox.Answered(kAmy, now);
+  for (int miss = 0; miss < TableFlow::kSilentAfter; ++miss) {
+    Window();
+    now = *due;
+  }
+  EXPECT_EQ(Names(Drain("t05")), (Names_{"t03", "t04", "t05"}));  // without checks now
+  outbox.Answered(kAmy, now);  // to a missed check: it only stalled
+  EXPECT_EQ(Window(), (Names_{"t03", "check"}));
+  for (int check = 0; check < TableFlow::kSilentAfter; ++check) outbox.Answered(kAmy, now);  // in order
+  answering = true;
+  EXPECT_EQ(Names(Drain()), (Names_{"t04", "t05", "t06", "t07", "end"}));
 }
 
 TEST_F(OutboxTest, PeriodicAliveCheckWaitsForTheEndOfTheClientsTable) {

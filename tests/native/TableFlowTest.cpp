@@ -21,7 +21,7 @@ struct FlowCase {
   const char* name;
   bool checkPending;
   std::vector<Step> steps;
-  std::string windowRead;  // per 'a' step: 1 when it answered the window
+  std::string windowRead;  // per 'a' step: 1 it answered the window, r it revived a silent client
   int window;
   bool waiting;
   bool silent;
@@ -48,6 +48,10 @@ TEST(TableFlow, WindowGrowsShrinksResendsAndFallsSilentAsAnswersCome) {
        {{'c'}, {'x'}, {'c'}, {'a', 1}, {'x'}, {'c'}, {'a', 1}}, "01", 2, false, false},
       {"misses in a row make the client silent", false, {{'c'}, {'x'}, {'c'}, {'x'}, {'c'}, {'x'}}, "", 1,
        false, true},
+      {"a silent client that answers is revived and waited for no more", false,
+       {{'c'}, {'x'}, {'c'}, {'x'}, {'c'}, {'x'}, {'a', 5000}}, "r", 1, false, false},
+      {"a silent client's last check is given up on after the tail", false,
+       {{'c'}, {'x'}, {'c'}, {'x'}, {'c'}, {'x'}, {'c'}, {'x'}}, "", 1, false, true},
       {"an answer between misses keeps it answering", false,
        {{'c'}, {'x'}, {'c'}, {'x'}, {'a', 1}, {'c'}, {'x'}}, "0", 1, false, false},
       {"waiting after a check", false, {{'c'}}, "", TableFlow::kFirstWindow, true, false},
@@ -59,7 +63,7 @@ TEST(TableFlow, WindowGrowsShrinksResendsAndFallsSilentAsAnswersCome) {
     for (const Step& step : c.steps) {
       now += milliseconds(step.ms);
       if (step.what == 'c') flow.CheckSent(now);
-      if (step.what == 'a') windowRead += flow.Answered(now) ? '1' : '0';
+      if (step.what == 'a') windowRead += "01r"[static_cast<int>(flow.Answered(now))];
       if (step.what == 'x') {
         ASSERT_TRUE(flow.deadline()) << c.name;
         EXPECT_FALSE(flow.Expire(*flow.deadline() - milliseconds(1))) << c.name;
@@ -86,6 +90,12 @@ TEST(TableFlow, EachMissDoublesTheWaitUpToTheLongest) {
   }
   flow.CheckSent(now);
   EXPECT_EQ(*flow.deadline() - now, TableFlow::kLongestBound);
+  for (int miss = 0; miss < TableFlow::kSilentAfter; ++miss) {
+    now = *flow.deadline();
+    flow.Expire(now);
+    flow.CheckSent(now);
+  }
+  EXPECT_EQ(*flow.deadline() - now, TableFlow::kSilentTail);
 }
 
 TEST(TableFlow, TwoWindowsAndTheirChecksFitAStockBuffer) {

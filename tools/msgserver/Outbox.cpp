@@ -74,10 +74,13 @@ void Outbox::AddTable(const TableAsk& ask, Clock::time_point now) {
   if (!d.pass) {
     Pass pass;
     pass.flow = TableFlow(ask.checkPending, now);
+    pass.rate = d.rate;
     d.pass = std::move(pass);
     return;
   }
   Pass& pass = *d.pass;
+  pass.rate = d.rate;
+  pass.flow.AskedAgain();
   if (pass.flow.silent()) d.rate = SilentRate(d.rate);
   WrapAt(pass.sent);
   WrapAt(pass.read);
@@ -89,13 +92,28 @@ void Outbox::Answered(const Endpoint& from, Clock::time_point now) {
   if (it == destinations_.end() || !it->second.pass) return;
   Destination& d = it->second;
   Pass& pass = *d.pass;
-  if (!pass.flow.Answered(now)) return;
-  if (pass.endSent) {
-    EndPass(d);
-    return;
+  switch (pass.flow.Answered(now)) {
+    case TableFlow::Answer::kNothing:
+      return;
+    case TableFlow::Answer::kWindowRead:
+      if (pass.endSent) {
+        EndPass(d);
+        return;
+      }
+      pass.read = pass.sent;
+      pass.inWindow = 0;
+      return;
+    case TableFlow::Answer::kRevived:
+      d.rate = pass.rate;
+      GoAgainFromRead(pass);
+      return;
   }
-  pass.read = pass.sent;
+}
+
+void Outbox::GoAgainFromRead(Pass& pass) {
+  pass.sent = pass.read;
   pass.inWindow = 0;
+  pass.endSent = false;
 }
 
 void Outbox::EndPass(Destination& d) {
@@ -144,11 +162,14 @@ void Outbox::TakeTable(const Endpoint& to, Destination& d, const MessageServer& 
     if (!next) {
       Spend(d, kEndCharge);
       out.push_back(Datagram{to, MessageServer::TableEnd()});
+      pass.endSent = true;
       if (pass.flow.silent()) {
-        EndPass(d);
+        // One check more, unmetered: its answer says the client was only
+        // stalled and may have lost what went without checks.
+        out.push_back(Datagram{to, MessageServer::AliveCheck()});
+        pass.flow.CheckSent(now);
         return;
       }
-      pass.endSent = true;
       continue;
     }
     Spend(d, kRecordCharge);
@@ -167,9 +188,11 @@ std::optional<Clock::time_point> Outbox::TakeDue(Clock::time_point now, const Me
     // client that never answers goes on without checks, at the silent pace.
     if (d.pass && d.pass->flow.Expire(now)) {
       Pass& pass = *d.pass;
-      pass.sent = pass.read;
-      pass.inWindow = 0;
-      pass.endSent = false;
+      if (pass.flow.silent() && pass.endSent) {
+        EndPass(d);  // it never answered: its table and end are out
+        continue;
+      }
+      GoAgainFromRead(pass);
       if (pass.flow.silent()) d.rate = SilentRate(d.rate);
     }
   }

@@ -83,6 +83,7 @@ class Outbox {
     Cursor read;  // the client has read up to here: a window goes again from here
     int inWindow = 0;      // records and end code sent since the last check
     bool endSent = false;  // the window out ends the table
+    double rate = 0;       // the pace asked for, kept while a silent client goes slower
     TableFlow flow;
   };
   struct Destination {
@@ -106,6 +107,7 @@ class Outbox {
   void TakeTable(const Endpoint& to, Destination& d, const MessageServer& server,
                  Clock::time_point now, std::vector<Datagram>& out, size_t limit);
   void EndPass(Destination& d);
+  static void GoAgainFromRead(Pass& pass);
   double SilentRate(double rate) const;
 
   double rate_;

@@ -8,7 +8,7 @@ static_assert(TableFlow::kLargestWindow >= TableFlow::kFirstWindow);
 
 std::optional<Clock::time_point> TableFlow::deadline() const {
   if (!waiting_) return std::nullopt;
-  return sentAt_ + bound_;
+  return sentAt_ + (silent_ ? kSilentTail : bound_);
 }
 
 void TableFlow::CheckSent(Clock::time_point now) {
@@ -18,13 +18,21 @@ void TableFlow::CheckSent(Clock::time_point now) {
   sentAt_ = now;
 }
 
-bool TableFlow::Answered(Clock::time_point now) {
+TableFlow::Answer TableFlow::Answered(Clock::time_point now) {
   misses_ = 0;
   // An answer to a check already taken as lost: nothing is owed for it.
-  if (unanswered_.empty()) return false;
+  if (unanswered_.empty()) return Answer::kNothing;
   unanswered_.pop_front();
+  if (silent_) {
+    // It was only stalled. What went without checks may have overflowed its
+    // buffer, so the pass goes again from the last window it confirmed.
+    silent_ = false;
+    waiting_ = false;
+    bound_ = kFirstBound;
+    return Answer::kRevived;
+  }
   if (waiting_) answeredWhileWaiting_ = true;
-  if (!unanswered_.empty() || !waiting_) return false;
+  if (!unanswered_.empty() || !waiting_) return Answer::kNothing;
   waiting_ = false;
   const Clock::duration took = now - sentAt_;
   if (took <= kPromptAnswer) {
@@ -33,12 +41,13 @@ bool TableFlow::Answered(Clock::time_point now) {
     window_ = std::max(1, window_ / 2);
   }
   bound_ = std::max<Clock::duration>(kFirstBound, bound_ / 2);
-  return true;
+  return Answer::kWindowRead;
 }
 
 bool TableFlow::Expire(Clock::time_point now) {
-  if (!waiting_ || now < sentAt_ + bound_) return false;
+  if (!waiting_ || now < *deadline()) return false;
   waiting_ = false;
+  if (silent_) return true;  // the last check after the end: given up
   // An answer came, but not to the last check: either an earlier check was
   // lost, and every answer would be taken for the one before it from now
   // on, or the answers are late. Only taking every check as answered ends

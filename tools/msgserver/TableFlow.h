@@ -44,6 +44,17 @@ class TableFlow {
   // A client that leaves this many checks in a row unanswered gets the rest
   // of the table without checks, at the silent pace (see Outbox).
   static constexpr int kSilentAfter = 3;
+  // After the end, a silent client's last check waits this long: a client
+  // only stalled (a loaded machine) answers it, and gets again what it may
+  // have missed; one that never answers already has its end marker.
+  static constexpr Clock::duration kSilentTail = std::chrono::seconds(10);
+
+  // What an answer means to the pass.
+  enum class Answer {
+    kNothing,     // owed nothing, or not the window's check yet
+    kWindowRead,  // the client has read the window: the next may go
+    kRevived,     // a silent client answered: go again from what it is known to have read
+  };
 
   // `checkPending`: an alive check to the client was still unanswered when
   // the table was asked for; its answer must not count for the first window.
@@ -62,9 +73,13 @@ class TableFlow {
 
   // The window is out and its check went after it.
   void CheckSent(Clock::time_point now);
-  // A 107 came from the client. True when it answers the window's check: the
-  // client has read the window, and the next one may go.
-  bool Answered(Clock::time_point now);
+  // A 107 came from the client.
+  Answer Answered(Clock::time_point now);
+  // The table was asked for again while a silent client's last check
+  // waited: the pass goes on at once, the check still counted.
+  void AskedAgain() {
+    if (silent_) waiting_ = false;
+  }
   // True when the answer did not come in time: the window goes again from
   // its start, smaller.
   bool Expire(Clock::time_point now);
