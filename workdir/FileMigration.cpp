@@ -1,6 +1,5 @@
 #include "workdir/FileMigration.h"
 
-#include <exception>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -133,6 +132,9 @@ void RemoveAbandonedStagedFiles(const std::wstring& folder) {
   } while (FindNextFileW(search.get(), &found));
 }
 
+// Large files go through in pieces this big; a small one is one read.
+constexpr DWORD kCopyChunk = 1 << 20;
+
 // A failed attempt at one file: why it stayed.
 using Stayed = std::optional<StayReason>;
 
@@ -187,24 +189,18 @@ class Migration {
   Stayed MoveInto(const MigrationStep& step) {
     const std::wstring from = ExtendedPath(step.source);
     const std::wstring to = ExtendedPath(step.destination);
-    UniqueStagedFile staged;
-    DWORD error = ERROR_SUCCESS;
-    DWORD attributes = GetFileAttributesW(to.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      // Copied beside and renamed in, so a copy cut short never sits under
-      // the real name.
-      staged = CopyBeside(from, to, &error);
-      if (!staged) return ReasonForError(error);
-      if (MoveFileExW(staged.get().c_str(), to.c_str(), 0)) {
-        staged.release();
-        return std::nullopt;
-      }
-      error = GetLastError();
-      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return ReasonForError(error);
-      // It appeared since the test: asked about like any other.
-      attributes = GetFileAttributesW(to.c_str());
-      if (attributes == INVALID_FILE_ATTRIBUTES) return ReasonForError(GetLastError());
-    }
+    ClearAbandonedOnce(to);
+    // Straight to the real name when it is free: the copy is marked for
+    // deletion until it is whole, so one cut short, cancelled or killed
+    // never sits under the name.
+    DWORD error = CopyNew(from, to, kProtected);
+    if (error == ERROR_SUCCESS) return std::nullopt;
+    if (error == ERROR_NOT_SUPPORTED) error = StagedCopyInto(from, to, false);
+    if (error == ERROR_SUCCESS) return std::nullopt;
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return ReasonForError(error);
+
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return ReasonForError(GetLastError());
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return StayReason::kFailed;
     // The source itself, reached through another path: already there.
     if (SameFile(from, to)) return std::nullopt;
@@ -213,70 +209,110 @@ class Migration {
     if (Cancelled()) return StayReason::kCancelled;
     // Windows refuses to replace a read-only file; Wine would not, so the
     // rule is kept here for both.
-    attributes = GetFileAttributesW(to.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return StayReason::kReadOnly;
-    if (!staged) staged = CopyBeside(from, to, &error);
-    if (!staged) return ReasonForError(error);
-    // The copy's data reaches the disk before the old file goes: a power
-    // cut must not leave an empty file under the real name.
-    if (!Flush(staged.get(), &error)) return ReasonForError(error);
-    if (!MoveFileExW(staged.get().c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return ReasonForError(GetLastError());
-    }
-    staged.release();
+    const DWORD now = GetFileAttributesW(to.c_str());
+    if (now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_READONLY)) return StayReason::kReadOnly;
+    error = StagedCopyInto(from, to, true);
+    if (error != ERROR_SUCCESS) return ReasonForError(error);
     return std::nullopt;
   }
 
-  static bool Flush(const std::wstring& path, DWORD* error) {
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file && FlushFileBuffers(file.get())) return true;
-    *error = GetLastError();
-    return false;
-  }
-
-  // A copy of `from` in the folder of `to`, under a staged name this
-  // migration made itself; nothing when the copy failed (and nothing of it
-  // is left), with the error in `error`.
-  UniqueStagedFile CopyBeside(const std::wstring& from, const std::wstring& to, DWORD* error) {
+  // Staged files a killed migration left in the folder of `to` go before
+  // this one copies into it.
+  void ClearAbandonedOnce(const std::wstring& to) {
     const std::wstring folder = to.substr(0, to.rfind(L'\\') + 1);
     if (cleared_.insert(folder).second) RemoveAbandonedStagedFiles(folder);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      // The owner comes first (it allocates), the file second, so a file
-      // made is always owned; it is made here, so what a failure deletes is
-      // known to be ours.
-      UniqueStagedFile staged(folder + StagedFileName(GetCurrentProcessId(), next_++));
-      UniqueFile made(
-          CreateFileW(staged.get().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!made) {
-        *error = GetLastError();
-        staged.release();  // not made: whatever has that name is not ours
-        if (*error == ERROR_FILE_EXISTS || *error == ERROR_ALREADY_EXISTS) continue;
-        return {};
-      }
-      made.reset();
-      if (CopyFileExW(from.c_str(), staged.get().c_str(), progress_ ? &Migration::CopyProgress : nullptr, this,
-                      nullptr, 0)) {
-        return staged;
-      }
-      *error = GetLastError();
-      if (fault_) std::rethrow_exception(std::exchange(fault_, nullptr));  // the staged copy goes
-      if (Cancelled()) *error = ERROR_REQUEST_ABORTED;
-      return {};
-    }
-    return {};
   }
 
-  // Called by the system's copy: no exception may pass through it.
-  static DWORD CALLBACK CopyProgress(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER, LARGE_INTEGER, DWORD,
-                                     DWORD, HANDLE, HANDLE, LPVOID self) noexcept {
-    auto* migration = static_cast<Migration*>(self);
-    try {
-      migration->Report(static_cast<uint64_t>(transferred.QuadPart));
-      return migration->Cancelled() ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
-    } catch (...) {
-      migration->fault_ = std::current_exception();
-      return PROGRESS_CANCEL;
+  enum Protection { kProtected, kStaged, kStagedAndFlushed };
+
+  // Copies `from` to `to`, which this makes: ERROR_FILE_EXISTS when `to`
+  // is taken. On any failure, or an exception, nothing of the copy is left.
+  // kProtected marks the new file for deletion until it is whole (and
+  // gives ERROR_NOT_SUPPORTED, leaving nothing, where the file system
+  // cannot); a staged copy is its owner's to delete, and kStagedAndFlushed
+  // has its data on the disk before it is handed on.
+  DWORD CopyNew(const std::wstring& from, const std::wstring& to, Protection protection) {
+    // The name first: a file already there is asked about whatever the
+    // state of its source.
+    UniqueFile target(CreateFileW(to.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!target) return GetLastError();
+    // Made here: from now on every way out takes it away again.
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    if (!SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+      const DWORD error = GetLastError();
+      target.reset();
+      DeleteFileW(to.c_str());
+      return protection == kProtected ? ERROR_NOT_SUPPORTED : error;
     }
+    // Shared as the system's own copy shares it: a file another program
+    // is writing is reported in use, never copied half written.
+    UniqueFile source(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!source) return GetLastError();
+    FILE_BASIC_INFO kept{};
+    if (!GetFileInformationByHandleEx(source.get(), FileBasicInfo, &kept, sizeof(kept))) return GetLastError();
+    if (buffer_.empty()) buffer_.resize(kCopyChunk);
+    uint64_t copied = 0;
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(source.get(), buffer_.data(), static_cast<DWORD>(buffer_.size()), &got, nullptr)) {
+        return GetLastError();
+      }
+      if (got == 0) break;
+      DWORD written = 0;
+      if (!WriteFile(target.get(), buffer_.data(), got, &written, nullptr)) return GetLastError();
+      if (written != got) return ERROR_WRITE_FAULT;
+      copied += got;
+      Report(copied);
+      if (Cancelled()) return ERROR_REQUEST_ABORTED;
+    }
+    if (protection == kStagedAndFlushed && !FlushFileBuffers(target.get())) return GetLastError();
+    // The time of last write and the attributes go with the data, as the
+    // system's copy does; zero leaves the others as they are.
+    FILE_BASIC_INFO made{};
+    made.LastWriteTime = kept.LastWriteTime;
+    made.FileAttributes = kept.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    dispose.DeleteFile = FALSE;
+    if (!SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+      return GetLastError();
+    }
+    if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &made, sizeof(made))) {
+      const DWORD error = GetLastError();
+      dispose.DeleteFile = TRUE;
+      if (SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) return error;
+      target.reset();
+      DeleteFileW(to.c_str());
+      return error;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  // Copies `from` beside `to` under a staged name this migration made
+  // itself, then renames it over `to` (`replace`) or to `to` where that is
+  // free. Nothing of the copy is left when it fails.
+  DWORD StagedCopyInto(const std::wstring& from, const std::wstring& to, bool replace) {
+    const std::wstring folder = to.substr(0, to.rfind(L'\\') + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      // The owner comes first (it allocates), the file second, so a file
+      // made is always owned.
+      UniqueStagedFile staged(folder + StagedFileName(GetCurrentProcessId(), next_++));
+      const DWORD error = CopyNew(from, staged.get(), replace ? kStagedAndFlushed : kStaged);
+      if (error != ERROR_SUCCESS) {
+        staged.release();  // nothing of it is left; a name taken is not ours
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+        return error;
+      }
+      // Flushed above before the old file goes: a power cut must not leave
+      // an empty file under the real name.
+      if (!MoveFileExW(staged.get().c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        return GetLastError();
+      }
+      staged.release();
+      return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_EXISTS;
   }
 
   const ReplaceQuestion& ask_;
@@ -285,7 +321,7 @@ class Migration {
   uint64_t done_ = 0;  // bytes of the files finished
   const MigrationStep* current_ = nullptr;
   std::unordered_set<std::wstring> cleared_;  // destination folders already rid of abandoned staged files
-  std::exception_ptr fault_;
+  std::vector<char> buffer_;                  // one for every copy
   unsigned next_ = 0;
 };
 

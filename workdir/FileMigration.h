@@ -57,8 +57,10 @@ std::wstring ReplaceQuestionText(const std::wstring& destination, const std::wst
 // Copies, never moves: the source is left as it was. Nothing is done when
 // the two name the same directory. Every path is used in its "\\?\" form,
 // so names ending in a dot or a space are copied as they are. Each
-// destination is tested right before its copy; one that exists is asked
-// about, and after Yes the source is copied beside it under a staged name,
+// file goes straight to its name where that is free, marked for deletion
+// until it is whole, so a copy cut short, cancelled or killed leaves no part
+// of it. A destination that exists is asked about, and after Yes the source
+// is copied beside it under a staged name,
 // flushed to disk and moved over it, so a failed copy or a power cut leaves
 // the old file as it was. Only staged files this migration made are ever
 // deleted; staged files of migrations whose process has gone are cleared

@@ -450,6 +450,56 @@ TEST_F(MigrationTest, StagedFilesAreOursOnlyAndTheAbandonedOnesAreCleared) {
             (Tree{{L"a.txt", "old a"}, {L"b.txt", "b"}, {live, "not this migration's"}}));
 }
 
+// A file copied straight to its name is there whole or not at all: a copy
+// stopped partway (Cancel, or a failure thrown from the progress) leaves no
+// part of it, staged or not. A whole copy keeps the source's time of last
+// write and its read-only mark.
+TEST_F(MigrationTest, AFileStoppedPartwayLeavesNothingAndAWholeOneKeepsTimeAndMark) {
+  struct StopAt : MigrationProgress {
+    int mode;  // 0 never, 1 cancel, 2 throw; once a piece of the big file is in
+    bool stop = false;
+    explicit StopAt(int m) : mode(m) {}
+    void Update(const MigrationCounts& counts, const std::wstring& current) override {
+      if (current == L"big.bin" && counts.bytesDone > 0 && mode != 0) stop = true;
+      if (stop && mode == 2) throw std::bad_alloc();
+    }
+    bool Cancelled() override { return stop && mode == 1; }
+  };
+  const std::string big(3 << 20, 'b');
+  for (const int mode : {0, 1, 2}) {
+    SCOPED_TRACE(mode);
+    EmptyBoth();
+    MakeTree(source_, {{L"big.bin", big}});
+    const std::wstring from = source_ + L"\\big.bin", to = destination_ + L"\\big.bin";
+    FILETIME written{0x12345678, 0x01d00000};
+    {
+      UniqueFile file(CreateFileW(from.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &written));
+    }
+    SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_READONLY);
+    StopAt progress(mode);
+    const auto ask = [](const std::wstring&) { return true; };
+    if (mode == 2) {
+      EXPECT_THROW(CopyCheckedOutFiles(source_, destination_, ask, &progress), std::bad_alloc);
+    } else {
+      const MigrationReport report = CopyCheckedOutFiles(source_, destination_, ask, &progress);
+      EXPECT_EQ(report.notMigrated.size(), mode == 1 ? 1u : 0u);
+    }
+    SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const Tree arrived = ReadTree(destination_);
+    if (mode != 0) {
+      EXPECT_TRUE(arrived.empty()) << Mb(arrived.begin()->first);
+      continue;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(to.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, big.size());
+    EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &written), 0);
+    SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+}
+
 // The real window: a migration still running after half a second shows
 // it (here while a replace question is open), Cancel stops it between
 // files, and what was not copied is named as left behind. A short one
