@@ -91,7 +91,7 @@ native_query=$(sed -n 's/^25 projects .*query=\([0-9.]*\) us.*/\1 us/p' "$build/
 echo "@summary | CheckTaskLock's question with 10,000 locks held, natively (velmora_lock_bench, 25 projects) | ${native_query:-not measured} |" >>"$summary"
 echo
 # Writes its trees under the prefix's temporary folder and removes them.
-"$build/wine-run.sh" "$build/bin/velmora_migration_bench.exe" "${migration_size[@]}"
+run_collecting "$build/wine-run.sh" "$build/bin/velmora_migration_bench.exe" "${migration_size[@]}"
 
 # Login as a person waits for it: OK pressed to Login's return, with the
 # real dialog, the development AppServer and message servers of its own
