@@ -141,6 +141,7 @@ if [ "${#migration_size[@]}" -eq 0 ]; then
   bash "$here/login-bench.sh" "$build" | tee "$build/bench/login.txt"
   # Its rows join the summary.
   grep '^| ' "$build/bench/login.txt" | grep -v '^| Figure |' | sed 's/^/@summary /' >>"$summary" || true
+  bash "$here/login-beside-receive.sh" "$summary" >>"$summary"
 fi
 
 # One table of the figures a person waits on, with the machine they came from.
