@@ -1,11 +1,12 @@
 // Figures for the message channel under Wine against reference message
 // servers on loopback (started by run-bench.sh): registration cost, loading a
-// large lock table at registration, lock questions and the receive thread's
-// dispatch rate; and what the diagnostic trace adds to a member call. Prints a markdown table; the exit status reports only
-// real faults (a request never answered, a claim of the loader refused, a
-// receive thread that dispatches nothing), never how fast or how often at
-// the first try the steps were: a busy machine changes those figures, not
-// the result.
+// large lock table at registration beside a bare receive loop fed by a native
+// sender, lock questions and the receive thread's dispatch rate; and what the
+// diagnostic trace adds to a member call. Prints a markdown table; the exit
+// status reports only real faults (a request never answered, a claim of the
+// loader refused, a receive thread that dispatches nothing), never how fast
+// or how often at the first try the steps were: a busy machine changes those
+// figures, not the result.
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -55,6 +56,11 @@ struct Args {
   // Receive buffer limit of a second reader of the first loaded server, as
   // on a machine with the stock limit; 0: no such reader.
   int stockBuffer = 212992;
+  // The native record sender for the bare receive loop (ADDR:PORT), the
+  // label of the loaded server set beside it, and how many records it sends.
+  std::string bare;
+  std::string bareBeside;
+  int bareRecords = 500000;
 };
 
 // How long a request may go unanswered before it counts as never answered;
@@ -85,15 +91,23 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       args.seconds = std::atoi(value.c_str());
     } else if (name == "--stock-buffer") {
       args.stockBuffer = std::atoi(value.c_str());
+    } else if (name == "--bare") {
+      const size_t equals = value.find('=');
+      args.bare = value.substr(0, equals);
+      if (equals != std::string::npos) args.bareBeside = value.substr(equals + 1);
+    } else if (name == "--bare-records") {
+      args.bareRecords = std::atoi(value.c_str());
     } else {
       return false;
     }
   }
-  if (argc % 2 == 0 || args.empty.empty() || args.locks < 1 || args.rounds < 1 ||
-      args.queries < 1 || args.blast < 1 || args.seconds < 1)
+  // Without servers only the bare receive loop runs.
+  if (argc % 2 == 0 || (args.empty.empty() && args.bare.empty()) || args.locks < 1 || args.rounds < 1 ||
+      args.queries < 1 || args.blast < 1 || args.seconds < 1 || args.bareRecords < 1)
     return false;
   // Everything here is sent to these addresses: loopback only.
-  if (!IsLoopback(args.empty)) return false;
+  if (!args.empty.empty() && !IsLoopback(args.empty)) return false;
+  if (!args.bare.empty() && !IsLoopback(args.bare.substr(0, args.bare.find(':')))) return false;
   for (const LoadedServer& server : args.loaded) {
     if (!IsLoopback(server.address)) return false;
   }
@@ -271,8 +285,9 @@ int LoadLocks(const Args& args, const std::string& server, double& seconds, int&
 // thread dispatched while the table came (from the first record to the last,
 // so the wait for a lost end marker does not count) and how many records it
 // missed. `bufferLimit` caps its receive buffer (0: the channel's own choice).
+// The dispatch rate goes to `rate`.
 bool ReadTable(MessageChannel& reader, const LoadedServer& server, const std::string& name, int accepted,
-               int bufferLimit, bool summarize) {
+               int bufferLimit, bool summarize, double& rate) {
   if (bufferLimit > 0) reader.SetReceiveBufferLimit(bufferLimit);
   if (reader.Start(0) != 1) return false;
   const uint64_t dispatchedBefore = reader.DatagramsDispatched();
@@ -299,13 +314,14 @@ bool ReadTable(MessageChannel& reader, const LoadedServer& server, const std::st
   const uint64_t dispatched = reader.DatagramsDispatched() - dispatchedBefore;
   const double loadSeconds = std::max(lastMs - firstMs, 1.0) / 1000.0;
   const long long lost = static_cast<long long>(accepted) - static_cast<long long>(reader.LockCount());
+  rate = static_cast<double>(dispatched) / loadSeconds;
   const std::string buffer =
       bufferLimit > 0 ? Format("receive buffer limited to %d, got %d", bufferLimit, reader.ReceiveBufferBytes())
                       : Format("receive buffer %d", reader.ReceiveBufferBytes());
   Row(Format("[%s] Register loading %d locks (%s)", server.label.c_str(), accepted, buffer.c_str()),
       Format("%.2f s, %lld lost; %.0f datagrams dispatched/s while the table came (%llu in %.2f s); "
              "%d registrations made again",
-             elapsed / 1000.0, lost, static_cast<double>(dispatched) / loadSeconds,
+             elapsed / 1000.0, lost, rate,
              static_cast<unsigned long long>(dispatched), loadSeconds, retries));
   if (summarize) {
     Summary(Format("Register loading %d locks, %s, %s", accepted, server.label.c_str(),
@@ -314,7 +330,7 @@ bool ReadTable(MessageChannel& reader, const LoadedServer& server, const std::st
             Format("%.2f s, %lld lost", elapsed / 1000.0, lost));
     Summary(Format("Lock records dispatched per second while the table loads (%s%s)", server.label.c_str(),
                    bufferLimit > 0 ? ", limited buffer" : ""),
-            Format("%.0f", static_cast<double>(dispatched) / loadSeconds));
+            Format("%.0f", rate));
   }
   if (!registered) {
     std::fprintf(stderr, "velmora_channel_bench: [%s] the %s's registration was never answered\n",
@@ -324,7 +340,9 @@ bool ReadTable(MessageChannel& reader, const LoadedServer& server, const std::st
   return true;
 }
 
-bool BenchLoaded(const Args& args, const LoadedServer& server, bool first) {
+// `loadRate`: lock records the reader's receive thread dispatched per second
+// while the table came.
+bool BenchLoaded(const Args& args, const LoadedServer& server, bool first, double& loadRate) {
   double loadSeconds = 0;
   int resends = 0;
   std::string fault;
@@ -339,11 +357,12 @@ bool BenchLoaded(const Args& args, const LoadedServer& server, bool first) {
   if (accepted == 0) return true;
 
   MessageChannel reader;
-  if (!ReadTable(reader, server, "reader", accepted, 0, first)) return false;
+  if (!ReadTable(reader, server, "reader", accepted, 0, first, loadRate)) return false;
   const size_t held = reader.LockCount();
   if (first && args.stockBuffer > 0) {
     MessageChannel stock;
-    if (!ReadTable(stock, server, "stock", accepted, args.stockBuffer, first)) return false;
+    double stockRate = 0;
+    if (!ReadTable(stock, server, "stock", accepted, args.stockBuffer, first, stockRate)) return false;
   }
 
   // Half the questions hit a lock held by someone else, half name ten task
@@ -372,6 +391,77 @@ bool BenchLoaded(const Args& args, const LoadedServer& server, bool first) {
   Row(Format("[%s] LockTableBytes", server.label.c_str()),
       Format("%.2f MiB for %zu locks", reader.LockTableBytes() / (1024.0 * 1024.0), held));
   return true;
+}
+
+// --- the table's limit: a bare receive loop ----------------------------------------
+
+// What a table load could reach under this Wine: a plain blocking receive
+// loop with a large buffer that does nothing with what comes, fed by the
+// native sender (velmora_record_sender_host at args.bare) as fast as it
+// sends. Records lost to a full buffer do not matter: the loop receives all
+// along, from the first record to the last. Set beside `channelRate`, the
+// channel's rate while the table came from the server labelled
+// args.bareBeside (0: not measured in this run). A sender that never
+// answers leaves the figure out; it is no fault of the channel.
+void BenchBare(const Args& args, double channelRate) {
+  velmora::UniqueSocket receiver(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const size_t colon = args.bare.find(':');
+  sockaddr_in sender{};
+  sender.sin_family = AF_INET;
+  sender.sin_addr.s_addr = inet_addr(args.bare.substr(0, colon).c_str());
+  sender.sin_port = htons(static_cast<u_short>(colon == std::string::npos ? 0 : std::atoi(args.bare.c_str() + colon + 1)));
+  const int asked = 16 * 1024 * 1024;
+  const DWORD timeoutMs = 1000;
+  int got = 0, gotSize = sizeof(got);
+  const std::string go = Format("go %d", args.bareRecords);
+  if (!receiver || bind(receiver.get(), reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0 ||
+      setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof(asked)) != 0 ||
+      getsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&got), &gotSize) != 0 ||
+      setsockopt(receiver.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+                 sizeof(timeoutMs)) != 0 ||
+      sendto(receiver.get(), go.data(), static_cast<int>(go.size()), 0, reinterpret_cast<sockaddr*>(&sender),
+             sizeof(sender)) != static_cast<int>(go.size())) {
+    Row("Bare receive loop", Format("not measured (socket error %d)", WSAGetLastError()));
+    return;
+  }
+  std::vector<char> buffer(msg::kReceiveBufferSize);
+  long long received = 0;
+  double firstMs = 0, lastMs = 0;
+  const double start = NowMs();
+  while (received < args.bareRecords) {
+    const int length = recvfrom(receiver.get(), buffer.data(), static_cast<int>(buffer.size()), 0, nullptr, nullptr);
+    if (length == static_cast<int>(msg::kLockDatagramSize)) {
+      lastMs = NowMs();
+      if (received++ == 0) firstMs = lastMs;
+      continue;
+    }
+    if (length >= 0) continue;
+    // A second without a record ends the burst; before the first, the
+    // sender is given a few. Nobody at the sender's port shows as a reset.
+    const int error = WSAGetLastError();
+    if (error == WSAECONNRESET) continue;
+    if (error != WSAETIMEDOUT || received > 0 || NowMs() - start > 5000) break;
+  }
+  if (received == 0) {
+    Row("Bare receive loop", Format("not measured (nothing came from %s)", args.bare.c_str()));
+    std::fprintf(stderr, "velmora_channel_bench: no lock records came from the sender at %s\n", args.bare.c_str());
+    return;
+  }
+  const double seconds = std::max(lastMs - firstMs, 1.0) / 1000.0;
+  const double bareRate = static_cast<double>(received) / seconds;
+  Row(Format("Bare receive loop, %zu-byte lock records from a native sender (receive buffer %d)",
+             msg::kLockDatagramSize, got),
+      Format("%.0f per s (%lld of %d arrived, in %.2f s)", bareRate, received, args.bareRecords, seconds));
+  const std::string channel = channelRate > 0 ? Format("%.0f", channelRate) : std::string("not measured");
+  const std::string ratio = channelRate > 0 ? Format("%.2f", channelRate / bareRate) : std::string("-");
+  Summary(Format("Lock records received per second: the control's channel while the table loads (%s) / "
+                 "a bare Winsock receive loop",
+                 args.bareBeside.empty() ? "no server" : args.bareBeside.c_str()),
+          Format("%s / %.0f (ratio %s; the bare loop got %lld of %d sent)", channel.c_str(), bareRate, ratio.c_str(),
+                 received, args.bareRecords));
 }
 
 // --- the receive thread's dispatch rate ------------------------------------------
@@ -704,13 +794,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: velmora_channel_bench --empty ADDR [--loaded ADDR[=LABEL]]...\n"
                  "         [--locks N] [--rounds N] [--queries N] [--blast N] [--seconds N]\n"
-                 "  addresses are loopback (127.x.y.z); servers listen on port 4568\n");
+                 "         [--bare SENDER_ADDR:PORT[=LOADED_LABEL]] [--bare-records N]\n"
+                 "  addresses are loopback (127.x.y.z); servers listen on port 4568; with --bare and\n"
+                 "  no --empty only the bare receive loop runs\n");
     return 2;
   }
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
 
   std::printf("| Figure | Value |\n|---|---|\n");
+  if (args.empty.empty()) {
+    BenchBare(args, 0);
+    WSACleanup();
+    return 0;
+  }
   {
     MessageChannel probe;
     if (probe.Start(0) == 1) {
@@ -722,7 +819,13 @@ int main(int argc, char** argv) {
   bool ok = BenchTrace(args);
   ok = ok && BenchProfile(args.locks);
   ok = ok && BenchRegister(args);
-  for (size_t i = 0; i < args.loaded.size(); ++i) ok = ok && BenchLoaded(args, args.loaded[i], i == 0);
+  double besideRate = 0;
+  for (size_t i = 0; i < args.loaded.size(); ++i) {
+    double loadRate = 0;
+    ok = ok && BenchLoaded(args, args.loaded[i], i == 0, loadRate);
+    if (args.loaded[i].label == args.bareBeside) besideRate = loadRate;
+  }
+  if (ok && !args.bare.empty()) BenchBare(args, besideRate);
   ok = ok && BenchDispatch(args);
   for (int clients : {20, 200}) ok = ok && BenchClients(args, clients);
 

@@ -30,7 +30,8 @@ ExternalProject_Add(velmora_host_msgserver
     -DCMAKE_BUILD_TYPE=Release
     -DVELMORA_SANITIZE=OFF
     -DVELMORA_FUZZ=OFF
-  BUILD_COMMAND ${host_env} ${CMAKE_COMMAND} --build ${VELMORA_HOST_BUILD_DIR} --target velmora-msgserver velmora_lock_bench_host velmora-pkgreg
+  BUILD_COMMAND ${host_env} ${CMAKE_COMMAND} --build ${VELMORA_HOST_BUILD_DIR} --target velmora-msgserver velmora_lock_bench_host
+    velmora_record_sender_host velmora-pkgreg
   INSTALL_COMMAND ""
   # The server's sources live in this tree: let the inner build decide
   # whether anything changed.
