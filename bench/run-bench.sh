@@ -7,7 +7,7 @@
 # see scripts/build-windows.sh) that has been built.
 # Servers, all on port 4568: 127.0.0.90 with an empty lock table, then one
 # per pace rate of VELMORA_BENCH_PACES (KiB/s, 0 unpaced, "default" the
-# server's own; default "default 65536 131072 0") on 127.0.0.91, .92, ...,
+# server's own; default "default 49152", the old default bound beside none) on 127.0.0.91, .92, ...,
 # each loaded with locks by the benchmark first. VELMORA_BENCH_NET=127.0.0.x
 # moves them to x0, x1, ... VELMORA_BENCH_RMEM_MAX=BYTES runs everything
 # under that net.core.rmem_max (root only; put back when the run ends).
@@ -43,7 +43,7 @@ for f in "$server_exe" "$bench_exe" "$build/bin/velmora_lock_bench.exe" "$build/
 done
 
 net=${VELMORA_BENCH_NET:-127.0.0.9}
-read -r -a paces <<<"${VELMORA_BENCH_PACES:-default 65536 131072 0}"
+read -r -a paces <<<"${VELMORA_BENCH_PACES:-default 49152}"
 [ "${#paces[@]}" -le 9 ] || { echo "at most 9 pace rates" >&2; exit 2; }
 empty=${net}0
 state=$build/bench/servers
@@ -63,7 +63,7 @@ fi
 # No alive checks: nothing but the benchmark's own traffic.
 bench_server "$empty"
 loaded=() beside=
-default_pace=$("$server_exe" --help | sed -n 's/.*(default \([0-9]*\); 0 no bound).*/\1/p')
+default_pace=$("$server_exe" --help | sed -n 's/.*(default \([0-9]*\); 0: no bound).*/\1/p')
 for i in "${!paces[@]}"; do
   pace=${paces[$i]} address=${net}$((i + 1))
   pace_option=(--pace-rate "$pace")

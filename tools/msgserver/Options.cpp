@@ -98,7 +98,7 @@ const char* UsageText() {
       "                            each answered before the next; a client that\n"
       "                            asks for the table again gets half its last\n"
       "                            bound (default " +
-      std::to_string(kDefaultPaceKiBPerSecond) + "; 0 no bound)\n";
+      std::to_string(kDefaultPaceKiBPerSecond) + "; 0: no bound)\n";
   return text.c_str();
 }
 
