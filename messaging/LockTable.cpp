@@ -288,10 +288,14 @@ std::string LockTable::FindBlockingHolder(const std::string& account, int32_t pr
 }
 
 void LockTable::ForEach(const std::function<void(const TaskLockRecord&)>& visit) const {
+  Postings inOrder;
+  inOrder.reserve(records_.size());
   for (const auto& [key, record] : records_) {
     (void)key;
-    visit(ToRecord(record.get()));
+    inOrder.push_back(record.get());
   }
+  std::sort(inOrder.begin(), inOrder.end(), KeyOrder());
+  for (const Record* record : inOrder) visit(ToRecord(record));
 }
 
 void LockTable::Clear() {
@@ -300,7 +304,7 @@ void LockTable::Clear() {
 }
 
 size_t LockTable::MemoryBytes() const {
-  size_t bytes = sizeof(*this) + projects_.bucket_count() * sizeof(void*);
+  size_t bytes = sizeof(*this) + (projects_.bucket_count() + records_.bucket_count()) * sizeof(void*);
   for (const auto& [key, record] : records_) {
     (void)key;
     bytes += 2 * kNodeOverhead + sizeof(Records::value_type) + record->bytes();
