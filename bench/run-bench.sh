@@ -69,13 +69,15 @@ for i in "${!paces[@]}"; do
   pace_option=(--pace-rate "$pace")
   [ "$pace" != default ] || pace_option=()
   bench_server "$address" "${pace_option[@]}"
+  unbounded=$([ "$pace" = 0 ] || { [ "$pace" = default ] && [ "${default_pace:-}" = 0 ]; } && echo yes || true)
   case $pace in
-    default) label="default pace" ;;
+    default) label="default pace${unbounded:+ (no bound)}" ;;
     0) label=unpaced ;;
     *) label="paced $((pace / 1024)) MiB/s" ;;
   esac
   loaded+=(--loaded "$address=$label")
-  [ "$pace" != 0 ] || beside=$label
+  # The bare loop is set beside the first server that sets no bound.
+  [ -z "$unbounded" ] || [ -n "$beside" ] || beside=$label
 done
 
 # The bare loop's sender: one burst of lock records, as fast as it sends, to
