@@ -500,6 +500,50 @@ TEST_F(MigrationTest, AFileStoppedPartwayLeavesNothingAndAWholeOneKeepsTimeAndMa
   }
 }
 
+// The child of the test below: copies into the destination it is given and
+// ends its process abruptly once part of the big file is in. Not in the
+// fixture, whose set-up would clear the parent's trees.
+TEST(MigrationChild, KilledMidCopy) {
+  wchar_t paths[2][MAX_PATH] = {};
+  if (!GetEnvironmentVariableW(L"VELMORA_KILLED_FROM", paths[0], MAX_PATH) ||
+      !GetEnvironmentVariableW(L"VELMORA_KILLED_TO", paths[1], MAX_PATH)) {
+    GTEST_SKIP() << "run by the test below";
+  }
+  struct DieAt : MigrationProgress {
+    void Update(const MigrationCounts& counts, const std::wstring&) override {
+      if (counts.bytesDone > 0) TerminateProcess(GetCurrentProcess(), 7);
+    }
+    bool Cancelled() override { return false; }
+  } die;
+  CopyCheckedOutFiles(paths[0], paths[1], [](const std::wstring&) { return true; }, &die);
+}
+
+// A migration whose process is killed partway through a copy leaves no part
+// of that file under its name.
+TEST_F(MigrationTest, AMigrationKilledMidCopyLeavesNoPartOfTheFile) {
+  EmptyBoth();
+  MakeTree(source_, {{L"big.bin", std::string(3 << 20, 'k')}});
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  std::wstring line = L"\"" + std::wstring(self) + L"\" --gtest_filter=MigrationChild.KilledMidCopy";
+  SetEnvironmentVariableW(L"VELMORA_KILLED_FROM", source_.c_str());
+  SetEnvironmentVariableW(L"VELMORA_KILLED_TO", destination_.c_str());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                      &startup, &process);
+  SetEnvironmentVariableW(L"VELMORA_KILLED_FROM", nullptr);
+  SetEnvironmentVariableW(L"VELMORA_KILLED_TO", nullptr);
+  ASSERT_TRUE(started);
+  UniqueHandle child(process.hProcess), thread(process.hThread);
+  ASSERT_EQ(WaitForSingleObject(child.get(), kWaitMs), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(child.get(), &code);
+  EXPECT_EQ(code, 7u) << "killed partway, not ended";
+  EXPECT_TRUE(ReadTree(destination_).empty());
+}
+
 // The real window: a migration still running after half a second shows
 // it (here while a replace question is open), Cancel stops it between
 // files, and what was not copied is named as left behind. A short one
