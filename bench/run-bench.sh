@@ -127,8 +127,6 @@ echo "Lock table alone (no channel, no sockets), under Wine:"
 run_collecting "$build/wine-run.sh" "$build/bin/velmora_lock_bench.exe"
 echo "The same, natively:"
 "$host_lock_bench" | tee "$build/bench/lock-host.txt" | grep -v '^@summary'
-native_query=$(sed -n 's/^25 projects .*query=\([0-9.]*\) us.*/\1 us/p' "$build/bench/lock-host.txt")
-echo "@summary | CheckTaskLock's question with 10,000 locks held, natively (velmora_lock_bench, 25 projects) | ${native_query:-not measured} |" >>"$summary"
 grep "^@summary | CheckTaskLock's question" "$build/bench/lock-host.txt" >>"$summary" || true
 echo
 # Writes its trees under the prefix's temporary folder and removes them.
