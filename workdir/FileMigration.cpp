@@ -226,24 +226,26 @@ class Migration {
   enum Protection { kProtected, kStaged, kStagedAndFlushed };
 
   // Copies `from` to `to`, which this makes: ERROR_FILE_EXISTS when `to`
-  // is taken. On any failure, or an exception, nothing of the copy is left.
-  // kProtected marks the new file for deletion until it is whole (and
-  // gives ERROR_NOT_SUPPORTED, leaving nothing, where the file system
-  // cannot); a staged copy is its owner's to delete, and kStagedAndFlushed
-  // has its data on the disk before it is handed on.
+  // is taken. The new file is marked for deletion until it is whole, so a
+  // failure, an exception or the end of the process leaves nothing of it.
+  // Where the file system cannot mark it, kProtected gives
+  // ERROR_NOT_SUPPORTED and leaves nothing, and a staged copy goes on
+  // unmarked, its owner's to delete. kStagedAndFlushed has its data on the
+  // disk before it is handed on.
   DWORD CopyNew(const std::wstring& from, const std::wstring& to, Protection protection) {
     // The name first: a file already there is asked about whatever the
     // state of its source.
     UniqueFile target(CreateFileW(to.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!target) return GetLastError();
-    // Made here: from now on every way out takes it away again.
+    // Made here: from now on every way out takes it away again. A staged
+    // copy goes on without the mark: its owner deletes it.
     FILE_DISPOSITION_INFO dispose{TRUE};
-    if (!SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
-      const DWORD error = GetLastError();
+    const bool marked = SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+    if (!marked && protection == kProtected) {
       target.reset();
       DeleteFileW(to.c_str());
-      return protection == kProtected ? ERROR_NOT_SUPPORTED : error;
+      return ERROR_NOT_SUPPORTED;
     }
     // Shared as the system's own copy shares it: a file another program
     // is writing is reported in use, never copied half written.
@@ -275,13 +277,15 @@ class Migration {
     made.FileAttributes = kept.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
     dispose.DeleteFile = FALSE;
-    if (!SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+    if (marked && !SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
       return GetLastError();
     }
     if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &made, sizeof(made))) {
       const DWORD error = GetLastError();
       dispose.DeleteFile = TRUE;
-      if (SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) return error;
+      if (marked && SetFileInformationByHandle(target.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+        return error;
+      }
       target.reset();
       DeleteFileW(to.c_str());
       return error;
@@ -299,11 +303,12 @@ class Migration {
       // made is always owned.
       UniqueStagedFile staged(folder + StagedFileName(GetCurrentProcessId(), next_++));
       const DWORD error = CopyNew(from, staged.get(), replace ? kStagedAndFlushed : kStaged);
-      if (error != ERROR_SUCCESS) {
-        staged.release();  // nothing of it is left; a name taken is not ours
-        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
-        return error;
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+        staged.release();  // a name taken is not ours
+        continue;
       }
+      // Any other failure: the owner deletes what an unmarked copy left.
+      if (error != ERROR_SUCCESS) return error;
       // Flushed above before the old file goes: a power cut must not leave
       // an empty file under the real name.
       if (!MoveFileExW(staged.get().c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
