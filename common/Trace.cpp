@@ -1,5 +1,6 @@
 #include "common/Trace.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -61,6 +62,9 @@ struct Writer {
   uint64_t limit = kRollBytes;
   bool disk = true;       // a pipe or device is neither rolled nor reopened
   UniqueFile kept;        // the pipe or device; a disk file is opened per batch
+  // The disk file the writer thread has open in its batch, for FlushAtExit.
+  std::atomic<HANDLE> current{nullptr};
+  bool atExit = false;  // FlushAtExit writes through `current`
   UniqueHandle fileLock;  // the named mutex of every process writing the file
   UniqueHandle wake;      // auto-reset: lines were queued into an empty queue
   UniqueHandle stop;      // manual-reset: write what is queued, then end
@@ -145,13 +149,19 @@ Outcome WriteBytes(Writer& w, HANDLE file, std::string_view bytes) {
 // is left behind as NAME.1 and the lines go on into the new one.
 Outcome AppendLines(Writer& w, std::string_view text, size_t& sent, bool locked) {
   text.remove_prefix(sent);
-  if (!w.disk) {
-    const Outcome outcome = WriteBytes(w, w.kept.get(), text);
+  if (!w.disk || w.atExit) {
+    const Outcome outcome = WriteBytes(w, w.disk ? w.current.load() : w.kept.get(), text);
     if (outcome == Outcome::kDone) sent += text.size();
     return outcome;
   }
   UniqueFile file = OpenForAppend(w.path);
   if (!file) return OpenFailed();
+  // Let go of before the handle closes.
+  struct Current {
+    Writer& w;
+    ~Current() { w.current = nullptr; }
+  } current{w};
+  w.current = file.get();
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size)) return Outcome::kFailed;
   uint64_t bytes = static_cast<uint64_t>(size.QuadPart);
@@ -161,6 +171,7 @@ Outcome AppendLines(Writer& w, std::string_view text, size_t& sent, bool locked)
   while (!text.empty()) {
     size_t n = BytesBeforeRoll(bytes, text, mayRoll ? w.limit : UINT64_MAX);
     if (n == 0) {
+      w.current = nullptr;
       file.reset();
       if (MoveFileExW(w.path, w.previous, MOVEFILE_REPLACE_EXISTING)) {
         bytes = 0;
@@ -172,6 +183,7 @@ Outcome AppendLines(Writer& w, std::string_view text, size_t& sent, bool locked)
       }
       file = OpenForAppend(w.path);
       if (!file) return OpenFailed();
+      w.current = file.get();
       continue;
     }
     const Outcome written = WriteBytes(w, file.get(), text.substr(0, n));
@@ -457,6 +469,12 @@ void FlushAtExit() noexcept {
   if (!TryAcquireSRWLockExclusive(&lock)) return;
   Writer* w = detail::state.load() == detail::kOn ? writer : nullptr;
   if (w && queue) {
+    // A writer ended inside a batch may have been ended while it fetched
+    // its file's descriptor (Wine ends threads even then): the descriptor
+    // then waits for the next fetch, which under Wine aborts the process
+    // when it is for another handle. So the writer's own handle is used,
+    // and nothing is opened or rolled.
+    w->atExit = w->disk && w->current.load() != nullptr;
     w->stopping = true;
     w->deadline = GetTickCount64() + kExitFlushMs;
     w->dropped = 0;  // its line would need memory, whose lock the writer may have held
